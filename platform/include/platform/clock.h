@@ -1,0 +1,33 @@
+// The PC's local clock, a monotonic millisecond count and sleeping.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// A local date and time as the operating system's local-time call gives it.
+struct LocalTime {
+    int year = 0;
+    int month = 0;        // 1..12
+    int day = 0;          // 1..31
+    int hour = 0;         // 0..23
+    int minute = 0;       // 0..59
+    int second = 0;       // 0..59
+    int millisecond = 0;  // 0..999
+};
+
+// Reads the local date and time once.
+LocalTime read_local_time();
+
+// Sets the local date and time. Returns false when the system refuses it: no
+// right to set the clock, or a value it does not accept (month 13, 31 April,
+// hour 24, ...). A refused value is never carried over into another date.
+bool write_local_time(const LocalTime& time);
+
+// Milliseconds on a clock that only moves forward and ignores clock changes.
+std::uint64_t monotonic_ms();
+
+// Sleeps for about `ms` milliseconds (at most a few ms more).
+void sleep_ms(unsigned ms);
+
+}  // namespace platform

@@ -1,0 +1,19 @@
+// The command tail: the text after the program's own name and the blanks
+// after it, searched by the programs for their options.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The command tail of this process. Windows reads the whole command line;
+// elsewhere the arguments are joined with single spaces.
+std::string read_command_tail(int argc, char** argv);
+
+// Skips the program name of a whole command line (a name in double quotes ends
+// at the closing quote, an unquoted one at the first blank) and the blanks
+// after it.
+std::string_view skip_program_name(std::string_view command_line);
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+// The local clock on Windows.
+#include "platform/clock.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+namespace platform {
+
+LocalTime read_local_time()
+{
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+bool write_local_time(const LocalTime& time)
+{
+    SYSTEMTIME value{};
+    value.wYear = static_cast<WORD>(time.year);
+    value.wMonth = static_cast<WORD>(time.month);
+    value.wDay = static_cast<WORD>(time.day);
+    value.wHour = static_cast<WORD>(time.hour);
+    value.wMinute = static_cast<WORD>(time.minute);
+    value.wSecond = static_cast<WORD>(time.second);
+    value.wMilliseconds = static_cast<WORD>(time.millisecond);
+    return SetLocalTime(&value) != 0;
+}
+
+std::uint64_t monotonic_ms()
+{
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER count{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    return static_cast<std::uint64_t>(count.QuadPart) * 1000u / static_cast<std::uint64_t>(frequency.QuadPart);
+}
+
+void sleep_ms(unsigned ms)
+{
+    // The default timer resolution of about 15.6 ms would make every short
+    // sleep overshoot; ask for 1 ms once, for the life of the process.
+    static const bool fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
+    (void)fine_timer;
+    Sleep(ms);
+}
+
+}  // namespace platform

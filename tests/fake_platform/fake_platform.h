@@ -1,0 +1,77 @@
+// A scripted stand-in for the operating-system seam, for unit tests.
+//
+// Time is virtual: it moves only when the program under test sleeps or reads
+// the clock (each reading costs `reading_cost_us`), so waits are
+// deterministic and instant. The local clock is virtual time plus an offset
+// that a test can step. Actions scheduled with `at` run as virtual time passes
+// them. Every seam call is recorded.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace fake {
+
+// Thrown out of the seam when virtual time passes the limit set by
+// `stop_at_us`, to end a program that would run for ever.
+struct StopRun {};
+
+// Forgets everything and starts the local clock at `start`.
+void reset(const platform::LocalTime& start);
+
+std::int64_t now_us();
+void advance_us(std::int64_t us);
+void at(std::int64_t when_us, std::function<void()> action);
+void stop_at_us(std::int64_t limit_us);
+
+// Sets the local clock `delta_us` forward (or back, when negative).
+void step_clock_us(std::int64_t delta_us);
+
+// The local time the clock shows at virtual time `us`.
+platform::LocalTime local_time_at(std::int64_t us);
+// Virtual time at which the local clock shows `time` (no clock steps between).
+std::int64_t when_clock_shows(const platform::LocalTime& time);
+
+// Cost of one reading of the clock, and how much the fake slept in all.
+void set_reading_cost_us(std::int64_t us);
+std::int64_t slept_us();
+std::int64_t clock_readings();
+
+// Clock writes the program asked for.
+struct ClockWrite {
+    std::int64_t at_us;
+    platform::LocalTime value;
+    bool accepted;
+};
+const std::vector<ClockWrite>& clock_writes();
+// Whether write_local_time succeeds for valid values (as with the right to set
+// the clock); invalid values are always refused.
+void set_clock_writable(bool writable);
+
+// Serial port.
+struct SerialWrite {
+    std::int64_t at_us;
+    std::string bytes;
+};
+void set_port_present(int port_number, bool present);
+int opened_port();  // 0 when none was opened
+bool port_closed();
+const std::vector<std::string>& serial_calls();  // "baud 9600", "data_bits 8 parity_off", ...
+const std::vector<SerialWrite>& serial_writes();
+void refuse_serial_setting(const std::string& name);  // e.g. "stop_bits_1.5"
+
+void queue_bytes(const std::string& bytes);  // arrive now
+void queue_line_errors(unsigned errors);     // reported by the next query
+void fail_next_read();                       // the next read returns nothing
+void shorten_next_read(std::size_t count);   // the next read returns at most count
+const std::string& receive_queue();
+std::int64_t queue_queries();
+
+// Beeps and message boxes.
+int beeps();
+
+}  // namespace fake

@@ -1,0 +1,44 @@
+// The fake platform's state, shared by its source files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+
+namespace fake {
+
+struct State {
+    std::int64_t now_us = 0;
+    std::int64_t clock_offset_us = 0;
+    std::int64_t stop_at_us = std::numeric_limits<std::int64_t>::max();
+    std::int64_t reading_cost_us = 10;
+    std::int64_t slept_us = 0;
+    std::int64_t clock_readings = 0;
+    std::multimap<std::int64_t, std::function<void()>> actions;
+    bool clock_writable = true;
+    std::vector<ClockWrite> clock_writes;
+    int beeps = 0;
+
+    std::set<int> absent_ports;
+    int opened_port = 0;
+    bool port_closed = false;
+    std::vector<std::string> serial_calls;
+    std::set<std::string> refused_settings;
+    std::vector<SerialWrite> serial_writes;
+    std::string receive_queue;
+    unsigned pending_line_errors = 0;
+    bool fail_next_read = false;
+    std::size_t next_read_limit = std::numeric_limits<std::size_t>::max();
+    std::int64_t queue_queries = 0;
+};
+
+State& state();
+std::int64_t clock_us_of(const platform::LocalTime& t);
+
+}  // namespace fake

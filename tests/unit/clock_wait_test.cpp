@@ -1,0 +1,58 @@
+// The wait for the clock's turn: sleeps while the turn is far, notices clock
+// steps within 100 ms, and returns the first reading after the change.
+#include "clock_wait/clock_wait.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+
+namespace {
+
+using clock_wait::Turn;
+using platform::LocalTime;
+
+TEST(ClockWait, TimeToTheNextTurn)
+{
+    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 42, 250}, Turn::second), 750);
+    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 42, 250}, Turn::minute), 17750);
+    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 59, 999}, Turn::minute), 1);
+    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 42, 250}, Turn::minute), 100);
+    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 59, 950}, Turn::minute), 48);
+    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 59, 998}, Turn::minute), 0);
+}
+
+int minute_change_from(int mark, const LocalTime& now) { return now.minute != mark; }
+
+TEST(ClockWait, ReturnsAtTheTurnOfTheMinuteHavingSleptNearlyAllTheWay)
+{
+    fake::reset({2026, 3, 1, 10, 15, 42, 0});
+    const LocalTime seen = clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
+    EXPECT_EQ(seen.minute, 16);
+    EXPECT_EQ(seen.second, 0);
+    const std::int64_t turn = fake::when_clock_shows({2026, 3, 1, 10, 16, 0, 0});
+    EXPECT_GE(fake::now_us(), turn);
+    EXPECT_LE(fake::now_us() - turn, 100);  // seen within the reading cost of the turn
+    EXPECT_GE(fake::slept_us(), 17'900'000);  // of 18 s, all but the poll window slept
+    EXPECT_LT(fake::clock_readings(), 18 * 10 + 2 * 1000 / 10 + 10);
+}
+
+TEST(ClockWait, NoticesAClockSetForwardWithinAHundredMilliseconds)
+{
+    fake::reset({2026, 3, 1, 10, 15, 10, 0});
+    fake::at(5'000'000, [] { fake::step_clock_us(30'000'000); });  // 10:15:15 -> 10:15:45
+    fake::at(6'000'000, [] { fake::step_clock_us(60'000'000); });  // 10:15:46 -> 10:16:46
+    clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
+    EXPECT_GE(fake::now_us(), 6'000'000);
+    EXPECT_LE(fake::now_us(), 6'100'000);
+}
+
+TEST(ClockWait, ASecondsDigitWaitEndsRightAfterTheTurnOfTheSecond)
+{
+    fake::reset({2026, 3, 1, 10, 15, 10, 990});
+    const LocalTime seen =
+        clock_wait::wait_for_change(Turn::second, [](const LocalTime& t) { return t.second % 10 != 0; });
+    EXPECT_EQ(seen.second, 11);
+    EXPECT_LE(fake::now_us() - 10'000, 20);
+}
+
+}  // namespace

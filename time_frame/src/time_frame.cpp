@@ -1,0 +1,58 @@
+// Composing and recognising time frames; pure text work, no system calls.
+#include "time_frame/time_frame.h"
+
+#include <cstdio>
+
+namespace time_frame {
+
+namespace {
+
+std::string zero_padded(int value, int width)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*d", width, value);
+    return text;
+}
+
+}  // namespace
+
+bool FrameFields::operator==(const FrameFields& other) const
+{
+    return seconds == other.seconds && minutes == other.minutes && hours == other.hours &&
+           day == other.day && month == other.month && year == other.year;
+}
+
+FrameFields format_clock_fields(int year, int month, int day, int hour, int minute, int second)
+{
+    return FrameFields{zero_padded(second, 2), zero_padded(minute, 2), zero_padded(hour, 2),
+                       zero_padded(day, 2),    zero_padded(month, 2),  zero_padded(year, 4)};
+}
+
+std::string compose_time_frame(const FrameFields& fields, std::string_view tail)
+{
+    std::string frame;
+    frame.reserve(frame_length);
+    frame += start_mark;
+    frame += fields.seconds;
+    frame += fields.minutes;
+    frame += fields.hours;
+    frame += fields.day;
+    frame += fields.month;
+    frame += fields.year;
+    frame += tail;
+    return frame;
+}
+
+std::optional<FrameFields> parse_time_frame(std::string_view candidate)
+{
+    if (candidate.size() != frame_length || candidate.front() != start_mark ||
+        candidate.back() != end_mark) {
+        return std::nullopt;
+    }
+    const auto field = [candidate](std::size_t offset, std::size_t length) {
+        return std::string(candidate.substr(offset, length));
+    };
+    return FrameFields{field(1, 2), field(3, 2), field(5, 2), field(7, 2), field(9, 2), field(11, 4)};
+}
+
+}  // namespace time_frame
