@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows test demo clean
+.PHONY: all deps build build-linux build-windows test demo dist clean
 
 all: build
 
@@ -24,5 +24,8 @@ demo:
 	@echo "make demo: not there yet; it arrives with the whole family." >&2
 	@exit 1
 
+dist: build
+	scripts/make-dist
+
 clean:
-	rm -rf build
+	rm -rf build dist
