@@ -147,6 +147,12 @@ void sleep_ms(unsigned ms)
     fake::advance_us(us);
 }
 
+void pause_briefly()
+{
+    fake::state().slept_us += fake::brief_pause_us;
+    fake::advance_us(fake::brief_pause_us);
+}
+
 void beep() { ++fake::state().beeps; }
 
 }  // namespace platform

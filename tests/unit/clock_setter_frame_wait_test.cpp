@@ -216,7 +216,7 @@ TEST_P(FrameWaitAgainstPollingWithoutPause, TakesTheSameBlocksOnTheFastestLine)
     EXPECT_EQ(paused.blocks, polled.blocks);
     ASSERT_EQ(paused.limits_us.size(), polled.limits_us.size());
     for (std::size_t i = 0; i < polled.limits_us.size(); ++i) {
-        EXPECT_NEAR(paused.limits_us[i], polled.limits_us[i], 100);
+        EXPECT_NEAR(paused.limits_us[i], polled.limits_us[i], 1'200);  // each wait counts from its own start
     }
     EXPECT_EQ(paused.drains, polled.drains);
     EXPECT_GT(paused.slept_share, 0.5);
@@ -282,18 +282,19 @@ TEST(FrameWaitLines, BackToBackFramesAreAllTakenAndInOrder)
     EXPECT_EQ(run_session(line, wait_without_pause).blocks, expected);
 }
 
-TEST(FrameWaitCpu, SleepsThroughNearlyAllOfAnIdleWaitAndAFrameASecond)
+TEST(FrameWaitCpu, PollsAFewDozenTimesASecondWhetherIdleOrTakingAFrameASecond)
 {
-    // An idle wait: nothing arrives for the 5 s limit.
+    // An idle wait: nothing arrives for the 5 s limit. Sleeps of 29 ms, then
+    // brief pauses in the last 2 ms.
     fake::reset({2025, 6, 1, 12, 0, 0, 0});
     const auto port = *platform::open_serial_port(1);
     EXPECT_FALSE(clock_setter::wait_for_frame(port));
-    const double idle_awake = 1.0 - static_cast<double>(fake::slept_us()) / static_cast<double>(fake::now_us());
-    EXPECT_LT(idle_awake, 0.005);
-    EXPECT_LT(fake::queue_queries(), 5000 / 29 + 2000 / 10 + 50);
+    const double idle_polls_a_second = static_cast<double>(fake::queue_queries()) / 5.0;
+    EXPECT_LT(idle_polls_a_second, 45);
+    EXPECT_GT(fake::slept_us() * 1000, fake::now_us() * 995);
 
-    // One frame a second at 9600 baud: only the last few bytes of each frame
-    // are polled without a pause.
+    // One frame a second at 9600 baud: long sleeps until the frame is nearly
+    // in, then polls a tenth of a millisecond apart for the last few bytes.
     fake::reset({2025, 6, 1, 12, 0, 0, 0});
     for (int i = 0; i < 5; ++i) {
         serial_line_script::send_paced(500'000 + i * 1'000'000, std::string(35, 'x'));
@@ -302,10 +303,11 @@ TEST(FrameWaitCpu, SleepsThroughNearlyAllOfAnIdleWaitAndAFrameASecond)
         ASSERT_TRUE(clock_setter::wait_for_frame(port));
         platform::read_serial(port, 35);
     }
-    const double frames_awake = 1.0 - static_cast<double>(fake::slept_us()) / static_cast<double>(fake::now_us());
-    EXPECT_LT(frames_awake, 0.01);
-    RecordProperty("idle_awake_percent", std::to_string(idle_awake * 100));
-    RecordProperty("frame_a_second_awake_percent", std::to_string(frames_awake * 100));
+    const double frame_polls_a_second = static_cast<double>(fake::queue_queries()) * 1e6 / static_cast<double>(fake::now_us());
+    EXPECT_LT(frame_polls_a_second, 100);
+    EXPECT_GT(fake::slept_us() * 1000, fake::now_us() * 995);
+    RecordProperty("idle_polls_a_second", std::to_string(idle_polls_a_second));
+    RecordProperty("frame_a_second_polls_a_second", std::to_string(frame_polls_a_second));
 }
 
 }  // namespace
