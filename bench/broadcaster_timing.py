@@ -18,7 +18,7 @@ import sys
 import time
 
 PORT = 16000
-# Linux's kernel receive timestamp as a timespec; Python 3.11 lacks the name.
+# Linux's kernel receive time, seconds and nanoseconds; Python 3.11 lacks the name.
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 FRAME_LENGTH = 35
 

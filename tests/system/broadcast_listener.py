@@ -9,7 +9,7 @@ import time
 PORT = 16000
 FRAME_LENGTH = 35
 BROADCAST_TAIL = b"         1     0213#"
-# Linux's kernel receive timestamp as a timespec; Python 3.11 lacks the name.
+# Linux's kernel receive time, seconds and nanoseconds; Python 3.11 lacks the name.
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 # The datagram's own destination address, from Linux's IP_PKTINFO.
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
