@@ -105,8 +105,11 @@ def main():
 
     ms = [d * 1000 for d in delays]
     print("datagrams measured: %d over %.1f s" % (len(ms), elapsed))
-    print("delay from the turn of the second to arrival: p50 %.3f ms, p99 %.3f ms, max %.3f ms, min %.3f ms"
-          % (percentile(ms, 50), percentile(ms, 99), max(ms), min(ms)))
+    print("delay from the turn of the second to arrival: p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms, "
+          "min %.3f ms; over 1 ms: %d" % (percentile(ms, 50), percentile(ms, 90), percentile(ms, 99), max(ms),
+                                          min(ms), sum(1 for m in ms if m > 1)))
+    with open("/proc/loadavg") as f:
+        print("machine load while measuring (1-minute average): %s" % f.read().split()[0])
     print("broadcaster CPU: %.3f %% of a core (/proc/PID/stat ticks), %.4f %% (schedstat)"
           % (100 * (ticks_1 - ticks_0) / elapsed, 100 * (run_1 - run_0) / elapsed))
 

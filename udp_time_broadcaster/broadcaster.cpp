@@ -15,7 +15,10 @@ namespace {
 // Byte 3 of the frame: the units digit of its seconds.
 constexpr std::size_t seconds_units_at = 2;
 
-std::string seconds_units_digit(const platform::LocalTime& now) { return std::string(1, static_cast<char>('0' + now.second % 10)); }
+std::string seconds_units_digit(const platform::LocalTime& now)
+{
+    return std::string(1, static_cast<char>('0' + now.second % 10));
+}
 
 // Returns at once before the first send (no digit yet); otherwise when the
 // clock's units digit of the seconds differs from the one last sent.

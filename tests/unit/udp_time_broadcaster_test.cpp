@@ -153,8 +153,8 @@ TEST_P(BroadcasterTiming, SendsOncePerTurnAndSettlesRightAfterTheTurn)
     EXPECT_LE(sends[0].at_us, prompt_us);
     for (std::size_t i = 0; i < sends.size(); ++i) {
         // One reading for the whole frame, taken just before the send.
-        EXPECT_TRUE(sends[i].bytes == frame_at(sends[i].at_us) || sends[i].bytes == frame_at(sends[i].at_us - prompt_us))
-            << "send " << i;
+        const std::string& bytes = sends[i].bytes;
+        EXPECT_TRUE(bytes == frame_at(sends[i].at_us) || bytes == frame_at(sends[i].at_us - prompt_us)) << "send " << i;
         if (i == 0) {
             continue;
         }
