@@ -5,11 +5,11 @@
 //
 //   receiver_window_probe.exe text FILE    the label's text, bytes unchanged
 //   receiver_window_probe.exe layout FILE  key=value lines
-//   receiver_window_probe.exe watch FILE   waits up to a minute for the
-//       window, then appends records "layout", "text" (each time the label's
-//       text changes) and finally "gone", each as a line with its name, a
-//       line with the byte count and the bytes. Starting one Wine process
-//       per reading is slow, so the tests start one watcher per window.
+//   receiver_window_probe.exe watch FILE   for each receiver window in
+//       turn, appends the records "layout", "text" (each time the label's
+//       text changes) and "gone", each as a line with its name, a line with
+//       the byte count and the bytes. Starting a Wine process per reading is
+//       slow, so the tests start one watcher that serves all their windows.
 //
 // Exit code 0 when written; 2 when no such window is open; 3 when the window
 // has no log label; 1 for a wrong command line or an unwritable file.
@@ -151,7 +151,7 @@ std::string describe_layout(HWND dialog, HWND label)
     return text;
 }
 
-constexpr DWORD watch_find_limit_ms = 60000;
+constexpr DWORD watch_find_limit_ms = 30 * 60 * 1000;
 constexpr DWORD watch_poll_ms = 20;
 
 bool append_record(FILE* out, const char* name, const std::string& bytes)
@@ -162,24 +162,9 @@ bool append_record(FILE* out, const char* name, const std::string& bytes)
     return std::fflush(out) == 0 && written;
 }
 
-int watch_window(const char* path)
+// Records one window from its layout to its end. False when writing failed.
+bool record_window(FILE* out, HWND dialog, HWND label)
 {
-    HWND dialog = nullptr;
-    const DWORD started = GetTickCount();
-    while ((dialog = FindWindowA(dialog_class, caption)) == nullptr) {
-        if (GetTickCount() - started > watch_find_limit_ms) {
-            return 2;
-        }
-        Sleep(watch_poll_ms);
-    }
-    const HWND label = GetDlgItem(dialog, log_label_id);
-    if (label == nullptr) {
-        return 3;
-    }
-    FILE* out = std::fopen(path, "wb");
-    if (out == nullptr) {
-        return 1;
-    }
     bool written = append_record(out, "layout", describe_layout(dialog, label));
     std::string last;
     bool first = true;
@@ -192,8 +177,32 @@ int watch_window(const char* path)
         }
         Sleep(watch_poll_ms);
     }
-    written = written && append_record(out, "gone", "");
-    return std::fclose(out) == 0 && written ? 0 : 1;
+    return written && append_record(out, "gone", "");
+}
+
+// Records each receiver window in turn, until none has appeared for
+// `watch_find_limit_ms` or writing fails; the tests end it before.
+int watch_windows(const char* path)
+{
+    FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        return 1;
+    }
+    DWORD waiting_since = GetTickCount();
+    for (;;) {
+        const HWND dialog = FindWindowA(dialog_class, caption);
+        const HWND label = dialog != nullptr ? GetDlgItem(dialog, log_label_id) : nullptr;
+        if (label != nullptr) {
+            if (!record_window(out, dialog, label)) {
+                std::fclose(out);
+                return 1;
+            }
+            waiting_since = GetTickCount();
+        } else if (GetTickCount() - waiting_since > watch_find_limit_ms) {
+            return std::fclose(out) == 0 ? 2 : 1;
+        }
+        Sleep(watch_poll_ms);
+    }
 }
 
 }  // namespace
@@ -205,7 +214,7 @@ int main(int argc, char** argv)
     }
     const std::string what = argv[1];
     if (what == "watch") {
-        return watch_window(argv[2]);
+        return watch_windows(argv[2]);
     }
     const HWND dialog = FindWindowA(dialog_class, caption);
     if (dialog == nullptr) {
