@@ -85,11 +85,14 @@ RECT child_rect(HWND dialog, HWND child)
 
 std::string describe_child(const char* name, HWND dialog, HWND child)
 {
+    const std::string key(name);
+    const auto style = static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE));
+    const auto extended_style = static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE));
     std::string text;
-    text += std::string(name) + "_class=" + class_of(child) + "\n";
-    text += std::string(name) + "_style=" + hex(static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE))) + "\n";
-    text += std::string(name) + "_exstyle=" + hex(static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE))) + "\n";
-    text += std::string(name) + "_rect=" + rect_text(child_rect(dialog, child)) + "\n";
+    text += key + "_class=" + class_of(child) + "\n";
+    text += key + "_style=" + hex(style) + "\n";
+    text += key + "_exstyle=" + hex(extended_style) + "\n";
+    text += key + "_rect=" + rect_text(child_rect(dialog, child)) + "\n";
     return text;
 }
 
