@@ -1,0 +1,208 @@
+"""Starting the family's real programs: Linux builds natively, Windows
+builds under Wine, always inside the sandbox.
+
+Runner.start(name, tail, ...) starts the program of that base name
+("serial_time_sender_8bit") from the session's platform build and returns a
+Program. The command tail is split on blanks into arguments, as a shell
+would; both platforms hand it back to the program joined by single blanks.
+
+Options of start():
+    env={...}             variables added to the program's environment
+    strace=True           log the program's ioctls (see line_requests.py);
+                          Program.line_requests() parses the log
+    faketime="YYYY-MM-DD hh:mm:ss"
+                          (Linux) libfaketime: the program's clock starts at
+                          that local time and runs on at normal speed
+    preload=[paths]       (Linux) further LD_PRELOAD libraries
+    display=":N"          DISPLAY for windowed programs (see display.py)
+
+Program:
+    pid                   the program's own process id (also under strace)
+    wait(timeout)         its exit code; AssertionError if still running then
+    returncode            None while it runs
+    running()
+    stop(timeout)         SIGTERM by pid, SIGKILL if it lingers; exit code
+    stderr                what it wrote to stderr (complete once ended)
+    line_requests()       the serial-line requests it made (needs strace)
+
+Every start first checks that this is the sandbox (sandbox_check.py), and
+Runner.stop_all() ends whatever is still running, by pid.
+"""
+
+import os
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+from .line_requests import parse_line_requests
+from .sandbox_check import assert_in_sandbox
+
+LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+STRACE = ["strace", "-ff", "-ttt", "-qq", "-v", "-y", "-X", "raw", "--seccomp-bpf", "-e", "trace=ioctl"]
+
+
+
+def pid_reporter(fd):
+    """A wrapper that writes its pid to `fd`, closes it and exec()s the
+    program, which so keeps that pid (also as strace's tracee)."""
+    return ["/bin/bash", "-c", 'echo $$ >&%d; exec "$0" "$@" %d>&-' % (fd, fd)]
+
+
+class Program:
+    def __init__(self, runner, name, tail, popen, pid, stderr_path, trace_prefix):
+        self.runner = runner
+        self.name = name
+        self.tail = tail
+        self.popen = popen
+        self.pid = pid
+        self.stderr_path = stderr_path
+        self.trace_prefix = trace_prefix
+        self._noted_end = False
+
+    def __repr__(self):
+        return "<%s %r pid %s>" % (self.name, self.tail, self.pid)
+
+    @property
+    def returncode(self):
+        code = self.popen.poll()
+        if code is not None:
+            self._note_end()
+        return code
+
+    def running(self):
+        return self.returncode is None
+
+    def wait(self, timeout):
+        try:
+            code = self.popen.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("%r still running after %.1f s" % (self, timeout)) from None
+        self._note_end()
+        return code
+
+    def stop(self, timeout=10):
+        if self.popen.poll() is None:
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                self.popen.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(self.pid, signal.SIGKILL)
+                self.popen.wait(timeout=timeout)
+        self._note_end()
+        return self.popen.returncode
+
+    def _note_end(self):
+        if not self._noted_end:
+            self._noted_end = True
+            self.runner._program_ended(self)
+
+    @property
+    def stderr(self):
+        return Path(self.stderr_path).read_text(errors="replace")
+
+    def line_requests(self, com=None):
+        assert self.trace_prefix, "start the program with strace=True"
+        requests = parse_line_requests(self.trace_prefix)
+        return [r for r in requests if com is None or r.com == com]
+
+
+class Runner:
+    def __init__(self, platform, bin_dir, workdir, ports, wine=None):
+        self.platform = platform
+        self.bin_dir = Path(bin_dir)
+        self.workdir = Path(workdir)
+        self.ports = ports
+        self.wine = wine
+        self.programs = []
+        # Seconds a program may need to start and do its first thing: Wine
+        # (and its 32-bit loader, emulated on kernels without ia32) is slow.
+        self.patience = 10.0 if platform == "linux" else 60.0
+
+    def path_of(self, name):
+        path = self.bin_dir / (name + (".exe" if self.platform == "windows" else ""))
+        if not path.is_file():
+            raise FileNotFoundError("%s not built: %s" % (name, path))
+        return path
+
+    def start(self, name, tail="", *, env=None, strace=False, faketime=None, preload=(), display=None):
+        assert_in_sandbox()
+        if self.platform == "windows" and (faketime or preload):
+            raise ValueError("libfaketime and LD_PRELOAD apply to the Linux builds only")
+        number = len(self.programs) + 1
+        stem = self.workdir / ("%03d-%s" % (number, name))
+        path = self.path_of(name)
+
+        base = dict(self.wine.env) if self.platform == "windows" else \
+            {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        extra = dict(env or {})
+        if display:
+            extra["DISPLAY"] = display
+        libraries = list(preload) + ([LIBFAKETIME] if faketime else [])
+        if libraries:
+            extra["LD_PRELOAD"] = ":".join(libraries)
+        if faketime:
+            extra["FAKETIME"] = "@" + faketime
+            extra["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
+
+        command = (["wine", str(path)] if self.platform == "windows" else [str(path)]) + tail.split()
+        read_end, write_end = os.pipe()
+        command = pid_reporter(write_end) + command
+        trace_prefix = None
+        if strace:
+            trace_prefix = str(stem) + ".trace"
+            # Only the program gets the extra variables, not strace itself.
+            command = STRACE + ["-o", trace_prefix] + \
+                [arg for item in extra.items() for arg in ("-E", "%s=%s" % item)] + \
+                ["--"] + command
+            environment = base
+        else:
+            environment = {**base, **extra}
+
+        with open(str(stem) + ".stderr", "wb") as stderr:
+            popen = subprocess.Popen(command, env=environment, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=stderr,
+                                     pass_fds=(write_end,), cwd=str(self.workdir))
+        os.close(write_end)
+        try:
+            pid = self._read_pid(read_end, popen)
+        finally:
+            os.close(read_end)
+        program = Program(self, name, tail, popen, pid, str(stem) + ".stderr", trace_prefix)
+        self.programs.append(program)
+        return program
+
+    @staticmethod
+    def _read_pid(read_end, popen):
+        ready, _, _ = select.select([read_end], [], [], 30)
+        text = os.read(read_end, 64).decode() if ready else ""
+        if not text.strip():
+            popen.kill()
+            raise RuntimeError("program did not start (exit %s)" % popen.wait(timeout=10))
+        return int(text)
+
+    def run(self, name, tail="", timeout=None, **options):
+        """Starts the program and waits for it to end."""
+        program = self.start(name, tail, **options)
+        program.wait(self.patience if timeout is None else timeout)
+        return program
+
+    def running_programs(self):
+        return [p for p in self.programs if p.popen.poll() is None]
+
+    def _program_ended(self, program):
+        # A Linux build locks its port with TIOCEXCL, which stays on the line
+        # as long as the rig's own slave descriptor keeps it open. Once no
+        # program of the session runs any more, the next one must be able to
+        # open the port again.
+        if not self.running_programs():
+            self.ports.release_exclusive()
+
+    def stop_all(self):
+        for program in self.programs:
+            program.stop()
