@@ -26,6 +26,7 @@ import argparse
 import datetime
 import os
 import random
+import select
 import sys
 import time
 
@@ -89,7 +90,11 @@ class VirtualClock:
 
     def _write(self, data):
         while data:
-            done = os.write(self.fd, data)
+            try:
+                done = os.write(self.fd, data)
+            except BlockingIOError:  # a non-blocking descriptor with a full line
+                select.select([], [self.fd], [], 1.0)
+                continue
             data = data[done:]
 
     @staticmethod
