@@ -77,22 +77,32 @@ class Setter:
         self.exit_code = None
 
     def polls(self):
-        """Wall-clock times of the program's queries of its port."""
-        times = []
+        """(wall-clock time, bytes it found waiting) of each query of its
+        port, as strace shows FIONREAD."""
+        pattern = re.compile(r"^(\d+\.\d+) ioctl\(\d+<%s>, %s, \[(\d+)\]\)" % (self.device, FIONREAD))
+        found = []
         for path in glob.glob(glob.escape(self.program.trace_prefix) + ".*"):
             with open(path, errors="replace") as f:
-                for line in f:
-                    if ("<%s>, %s," % (self.device, FIONREAD)) in line:
-                        times.append(float(line.split(" ", 1)[0]))
-        return sorted(times)
+                found += [(float(m.group(1)), int(m.group(2))) for m in map(pattern.match, f) if m]
+        return sorted(found)
 
     def wait_until_polling(self):
-        return wait_for(lambda: self.polls(), self.patience, "%r to poll COM%d" % (self.program, self.com))[0]
+        return wait_for(lambda: self.polls(), self.patience, "%r to poll COM%d" % (self.program, self.com))[0][0]
 
     def waiting_becomes(self, count, timeout=3.0):
         wait_for(lambda: self.port.bytes_waiting() == count, timeout,
                  "%d bytes waiting on COM%d (have %d)" % (count, self.com, self.port.bytes_waiting()))
         return time.time()
+
+    def send_block(self, data):
+        """Writes 35 bytes to an empty line and returns when the program has
+        read them: it found 35 waiting after the write, and they are gone.
+        (The pty hands written bytes to the queue a moment later, so an
+        empty queue alone could be one they have not reached yet.)"""
+        sent = self.send(data)
+        wait_for(lambda: any(t >= sent and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
+                 self.patience, "COM%d: the block to be read" % self.com)
+        return sent
 
     def send(self, data):
         self.port.write(data)
@@ -121,42 +131,37 @@ class Setter:
         return requests, "\n".join(map(str, requests))
 
 
-def ready_to_send(setter):
-    # A little after the first poll, so that no frame lands before it.
-    return setter.wait_until_polling()
-
-
 # -- the four runs ------------------------------------------------------------
 
 def drive_frames_and_box(setter, frames, display):
-    ready_to_send(setter)
+    setter.wait_until_polling()
     for data in frames:
-        sent = setter.send(data)
+        sent = setter.send_block(data)
         setter.sent.append(sent)
-        setter.waiting_becomes(0)  # the block was read
         # The next frame a second later, as a clock sends them.
         time.sleep(max(0.0, sent + 1.0 - time.time()))
     box = {}
     box["window"] = wait_for(lambda: find_window(display, "Quorvant"), setter.patience, "the message box")
     box["running_with_box_open"] = setter.program.running()
-    subprocess.run(["xdotool", "windowfocus", "--sync", box["window"], "key", "Return"],
-                   env={"DISPLAY": display.name}, check=True, timeout=30,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The OK button has the focus: Return presses it. The focus can only go
+    # to the box once it is mapped; Wine may still be mapping it.
+    wait_for(lambda: press_return_in(display, box["window"]), setter.patience, "the box to take the focus")
     box["closed_at"] = time.time()
     setter.finish(setter.patience)
     return box
 
 
 def drive_nothing(setter):
-    ready_to_send(setter)
+    setter.wait_until_polling()
     setter.finish(LIMIT + setter.patience)
     return {}
 
 
 def drive_waiting_counts(setter, taken, held):
-    ready_to_send(setter)
+    setter.wait_until_polling()
     result = {}
     setter.send(b"~" * 35 + taken[:1])
+    setter.waiting_becomes(36)
     # 36 waiting: nothing is read for as long as no more bytes come.
     deadline = time.time() + 1.0
     counts = set()
@@ -175,7 +180,7 @@ def drive_waiting_counts(setter, taken, held):
 
 
 def drive_misaligned(setter, frames):
-    ready_to_send(setter)
+    setter.wait_until_polling()
     result = {"blocks_taken": 0}
     setter.send(frames[0][10:])
     setter.waiting_becomes(25)
@@ -187,13 +192,20 @@ def drive_misaligned(setter, frames):
             setter.send(data[10:])
             setter.waiting_becomes(25)
     setter.finish(setter.patience)
+    result["left_waiting"] = setter.port.bytes_waiting()
     return result
 
 
 def find_window(display, title):
-    found = subprocess.run(["xdotool", "search", "--name", "^%s$" % title], env={"DISPLAY": display.name},
-                           capture_output=True, text=True, timeout=30)
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
+                           env={"DISPLAY": display.name}, capture_output=True, text=True, timeout=30)
     return found.stdout.split()[0] if found.stdout.strip() else None
+
+
+def press_return_in(display, window):
+    pressed = subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"],
+                             env={"DISPLAY": display.name}, capture_output=True, timeout=30)
+    return pressed.returncode == 0
 
 
 @pytest.fixture(scope="module")
@@ -225,13 +237,12 @@ def plan():
 @pytest.fixture(scope="module")
 def runs(programs, session_ports, platform, rig_workdir, display, plan):
     ports = session_ports.create(1, 2, 3, 4)
+    setters = {}
     try:
-        setters = {
-            "box": Setter(programs, ports, platform, rig_workdir, 8, "/2 /D", 2, display.name),
-            "nothing": Setter(programs, ports, platform, rig_workdir, 7, "/R /3", 1),
-            "counts": Setter(programs, ports, platform, rig_workdir, 8, "/4", 4),
-            "misaligned": Setter(programs, ports, platform, rig_workdir, 7, "\\3", 3),
-        }
+        setters["box"] = Setter(programs, ports, platform, rig_workdir, 8, "/2 /D", 2, display.name)
+        setters["nothing"] = Setter(programs, ports, platform, rig_workdir, 7, "/R /3", 1)
+        setters["counts"] = Setter(programs, ports, platform, rig_workdir, 8, "/4", 4)
+        setters["misaligned"] = Setter(programs, ports, platform, rig_workdir, 7, "\\3", 3)
         with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
             futures = {
                 "box": pool.submit(drive_frames_and_box, setters["box"], plan["box_frames"], display),
@@ -240,11 +251,11 @@ def runs(programs, session_ports, platform, rig_workdir, display, plan):
                 "misaligned": pool.submit(drive_misaligned, setters["misaligned"], plan["misaligned"]),
             }
             outcomes = {name: future.result() for name, future in futures.items()}
-        yield {name: (setters[name], outcomes[name]) for name in setters}
     finally:
-        for program in programs.programs:
-            program.stop()
+        for setter in setters.values():
+            setter.program.stop()
         session_ports.remove(1, 2, 3, 4)
+    return {name: (setters[name], outcomes[name]) for name in setters}
 
 
 # -- checks -------------------------------------------------------------------
@@ -290,7 +301,7 @@ def test_no_data_ends_the_program_five_seconds_after_setting_up_in_repeat_mode(r
     setter, _ = runs["nothing"]
     requests, text = setter.settings()
     set_up = requests[-1].time
-    last_poll = setter.polls()[-1]
+    last_poll = setter.polls()[-1][0]
     slack = 0.3 if platform == "linux" else 2.0
     assert LIMIT <= last_poll - set_up <= LIMIT + slack, (set_up, last_poll, text)
     assert setter.clock_writes() == []
@@ -341,7 +352,7 @@ def test_thirty_six_waiting_are_left_alone_thirty_nine_drain_and_thirty_five_are
         assert writes[1][0] == "%s %02d:34:33.000" % (plan["day"].isoformat(), plan["hour"]), writes
     # 37 waiting are never read; the program ends on the limit after the take.
     assert result["left_waiting"] == 37
-    last_poll = setter.polls()[-1]
+    last_poll = setter.polls()[-1][0]
     slack = 0.3 if platform == "linux" else 2.0
     # The next wait starts right after the take, which the test saw a
     # moment later.
@@ -352,4 +363,16 @@ def test_starting_in_the_middle_of_a_frame_takes_five_misaligned_blocks_that_set
     setter, result = runs["misaligned"]
     assert result["blocks_taken"] == 5
     assert setter.clock_writes() == []
-    assert setter.port.bytes_waiting() == 0
+    assert result["left_waiting"] == 0
+
+
+def test_without_a_display_the_box_counts_as_shown_and_closed(programs, serial_ports, platform, rig_workdir):
+    if platform != "linux":
+        pytest.skip("a Windows message box always has a desktop")
+    setter = Setter(programs, serial_ports(1), platform, rig_workdir, 8, "/D", 1)
+    setter.wait_until_polling()
+    for seconds in range(10, 15):
+        setter.send_block(frame(seconds, 34, 12, 5, 12, 2026))
+    assert setter.finish(2.0) == 0
+    assert setter.program.stderr == ""
+    assert len(setter.clock_writes()) == 10
