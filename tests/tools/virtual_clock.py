@@ -29,6 +29,7 @@ import random
 import select
 import sys
 import time
+import tty
 
 BAUD = 9600
 FRAME_LENGTH = 35
@@ -175,6 +176,9 @@ def main(argv=None):
 
     if args.fd is None:
         master, slave = os.openpty()
+        # Raw, as a serial line moves bytes; the slave stays open so the
+        # line keeps its settings until a program opens it.
+        tty.setraw(slave)
         name = os.ttyname(slave)
         if args.link:
             os.symlink(name, args.link)
