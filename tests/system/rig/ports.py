@@ -61,11 +61,21 @@ class SerialPort:
         subprocess.run(["mount", "--bind", self.slave_path, self.device], check=True)
         self._bound = True
 
+    def _unbind(self):
+        # Under Wine the wineserver holds the device open and lets go of it
+        # only once it has noticed that the program's process is gone.
+        deadline = time.monotonic() + 5
+        while subprocess.run(["umount", self.device], stderr=subprocess.DEVNULL).returncode != 0:
+            if time.monotonic() > deadline:
+                subprocess.run(["umount", "--lazy", self.device], check=True)
+                return
+            time.sleep(0.05)
+
     def remove(self):
         if self._capture:
             self._capture.stop()
         if self._bound:
-            subprocess.run(["umount", self.device], check=True)
+            self._unbind()
             os.unlink(self.device)
             self._bound = False
         os.close(self._slave)
