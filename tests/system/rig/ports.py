@@ -20,6 +20,8 @@ SerialPort:
     set_termios_flags(...)   change the line's termios flags, e.g. INPCK on,
                              to see whether a program leaves or clears them
     release_exclusive()      undo a TIOCEXCL left by a program that has ended
+    bytes_waiting()          bytes in the line's receive queue that no
+                             program has read yet (FIONREAD on the slave)
     capture()                a Capture: a thread that timestamps every chunk
 """
 
@@ -93,6 +95,10 @@ class SerialPort:
 
     def release_exclusive(self):
         fcntl.ioctl(self._slave, termios.TIOCNXCL)
+
+    def bytes_waiting(self):
+        count = fcntl.ioctl(self._slave, termios.FIONREAD, b"\0\0\0\0")
+        return int.from_bytes(count, "little")
 
     # -- bytes ---------------------------------------------------------------
 
