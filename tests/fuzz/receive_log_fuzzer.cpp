@@ -6,7 +6,7 @@
 // and before every receive the oldest line goes while ten or more carriage
 // returns stand. So the log stays within its bound (at most ten carriage
 // returns besides those of the newest datagram), every line keeps its bytes,
-// and the label's UTF-8 copy is well formed with no carriage return left.
+// and the label's UTF-8 copy keeps what its rows can show of the log.
 //
 // Input: one byte with the number of receives that fail at first (low two
 // bits), then records of
@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,52 +89,110 @@ void trim_one_line_at_a_time(std::string& log)
     log.erase(0, start);
 }
 
-bool is_well_formed_utf8(std::string_view text)
+// The code points of well-formed UTF-8 of at most three bytes a character,
+// or nothing.
+std::optional<std::vector<std::uint32_t>> code_points_of(std::string_view text)
 {
+    std::vector<std::uint32_t> points;
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<std::uint8_t>(text[i]);
         std::size_t length = 1;
-        if (lead >= 0xF0) {
-            return false;  // the label holds only 8-bit text: nothing past U+FFFF
+        std::uint32_t point = lead;
+        if (lead >= 0xF0 || (lead >= 0x80 && lead < 0xC2)) {
+            return std::nullopt;  // 8-bit text never needs four bytes
         }
         if (lead >= 0xE0) {
             length = 3;
+            point = lead & 0x0F;
         } else if (lead >= 0xC2) {
             length = 2;
-        } else if (lead >= 0x80) {
-            return false;
+            point = lead & 0x1F;
         }
         if (i + length > text.size()) {
-            return false;
+            return std::nullopt;
         }
         for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<std::uint8_t>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
+            const auto next = static_cast<std::uint8_t>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return std::nullopt;
             }
+            point = point << 6 | (next & 0x3F);
         }
+        points.push_back(point);
         i += length;
     }
-    return true;
+    return points;
 }
 
-void check_label_copy(const std::string& log)
+// The log's lines as the label breaks them: at a carriage return (with a
+// line feed after it or not) and at a lone line feed, up to a zero byte.
+std::vector<std::string_view> label_lines_of(std::string_view log)
 {
-    const std::string label = udp_time_receiver::label_display_text(log);
-    fuzz::require(is_well_formed_utf8(label), "the label's copy is well-formed UTF-8");
-    fuzz::require(label.find('\r') == std::string::npos && label.find('\0') == std::string::npos,
-                  "the label's copy has line feeds for carriage returns and stops at a zero byte");
-    const std::string_view shown(log.data(), std::min(log.size(), log.find('\0')));
-    std::size_t line_breaks = 0;
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        if (shown[i] == '\r') {
-            ++line_breaks;
-        } else if (shown[i] == '\n' && (i == 0 || shown[i - 1] != '\r')) {
-            ++line_breaks;  // a lone line feed breaks the GTK label's line too
+    log = log.substr(0, std::min(log.size(), log.find('\0')));
+    std::vector<std::string_view> lines;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= log.size(); ++i) {
+        if (i == log.size() || log[i] == '\r' || log[i] == '\n') {
+            lines.push_back(log.substr(from, i - from));
+            if (i + 1 < log.size() && log[i] == '\r' && log[i + 1] == '\n') {
+                ++i;
+            }
+            from = i + 1;
         }
     }
-    fuzz::require(static_cast<std::size_t>(std::count(label.begin(), label.end(), '\n')) == line_breaks,
-                  "the label's copy breaks lines where the log does");
+    return lines;
+}
+
+// The label gets the log's lines as UTF-8 read from Windows-1252, in order,
+// the last perhaps cut: at most `label_lines` lines and `label_characters`
+// characters that take room (all but the soft hyphen), and short of the whole
+// log only where one of the two bounds was reached.
+void check_label_copy(const std::string& log)
+{
+    using udp_time_receiver::label_characters;
+    using udp_time_receiver::label_lines;
+    const std::string label = udp_time_receiver::label_display_text(log);
+    fuzz::require(label.find('\r') == std::string::npos && label.find('\0') == std::string::npos,
+                  "the label's copy has line feeds for carriage returns and stops at a zero byte");
+    const std::vector<std::string_view> log_lines = label_lines_of(log);
+    std::vector<std::string_view> shown_lines;
+    for (std::size_t from = 0;;) {
+        const std::size_t feed = label.find('\n', from);
+        shown_lines.push_back(std::string_view(label).substr(from, feed == std::string::npos ? feed : feed - from));
+        if (feed == std::string::npos) {
+            break;
+        }
+        from = feed + 1;
+    }
+    fuzz::require(shown_lines.size() <= std::min(log_lines.size(), label_lines), "no more lines than the log, nor 64",
+                  std::to_string(shown_lines.size()) + " lines of " + std::to_string(log_lines.size()));
+    std::size_t room = 0;
+    bool whole = shown_lines.size() == log_lines.size();
+    std::uint8_t last_byte = 0;
+    for (std::size_t k = 0; k < shown_lines.size(); ++k) {
+        const auto points = code_points_of(shown_lines[k]);
+        fuzz::require(points.has_value(), "the label's copy is well-formed UTF-8", "line " + std::to_string(k));
+        const std::string_view line = log_lines[k];
+        fuzz::require(points->size() == line.size() || (k + 1 == shown_lines.size() && points->size() < line.size()),
+                      "every line whole but the last", "line " + std::to_string(k));
+        whole = whole && points->size() == line.size();
+        for (std::size_t i = 0; i < points->size(); ++i) {
+            last_byte = static_cast<std::uint8_t>(line[i]);
+            room += last_byte == 0xAD ? 0 : 1;
+            // 0x80-0x9F are Windows-1252's own; every other byte is its code point.
+            fuzz::require((last_byte >= 0x80 && last_byte < 0xA0) ? (*points)[i] >= 0x80 : (*points)[i] == last_byte,
+                          "each byte shows as its Windows-1252 character", "line " + std::to_string(k));
+        }
+    }
+    fuzz::require(room <= label_characters, "no more characters than the rows can hold", std::to_string(room));
+    if (!whole) {
+        const bool characters_full = room == label_characters && last_byte != 0xAD;
+        const bool lines_full = shown_lines.size() == label_lines &&
+                                code_points_of(shown_lines.back())->size() == log_lines[label_lines - 1].size();
+        fuzz::require(characters_full || lines_full, "the copy stops short only at one of its bounds",
+                      std::to_string(room) + " characters in " + std::to_string(shown_lines.size()) + " lines");
+    }
 }
 
 }  // namespace
