@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows build-asan test lint fuzz demo dist clean
+.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo dist clean
 
 all: build
 
@@ -35,6 +35,12 @@ test: build build-asan
 lint: deps
 	cmake --preset linux-asan
 	scripts/lint
+
+# The broadcaster for SOAK_MINUTES in the sandbox: a datagram every second,
+# none skipped, and its memory; figures only (bench/broadcaster_soak.py).
+SOAK_MINUTES ?= 10
+soak: build-linux
+	tests/system/sandbox /usr/bin/python3 -B bench/broadcaster_soak.py build/linux/bin/udp_time_broadcaster --minutes $(SOAK_MINUTES)
 
 # Each fuzzer for FUZZ_SECONDS, from its seeds and what it found before.
 FUZZ_SECONDS ?= 60
