@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/udp_sender.h"
 
 namespace fake {
 
@@ -70,6 +72,21 @@ void fail_next_read();                       // the next read returns nothing
 void shorten_next_read(std::size_t count);   // the next read returns at most count
 const std::string& receive_queue();
 std::int64_t queue_queries();
+
+// Sending UDP datagrams. Like Windows and Linux, the fake refuses a datagram
+// to an address ending in 255 unless broadcasting was allowed.
+struct UdpSend {
+    std::int64_t at_us;
+    platform::Ipv4Bytes address;
+    std::uint16_t port;
+    std::string bytes;
+    bool accepted;
+};
+void set_own_address(std::optional<platform::Ipv4Bytes> address);  // none by default
+void fail_udp_open();           // the socket cannot be opened
+void fail_udp_sends();          // every send fails from now on
+const std::vector<std::string>& udp_calls();  // "own_address", "open", "allow_broadcast", "send"
+const std::vector<UdpSend>& udp_sends();
 
 // Beeps and message boxes.
 int beeps();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -36,6 +37,13 @@ struct State {
     bool fail_next_read = false;
     std::size_t next_read_limit = std::numeric_limits<std::size_t>::max();
     std::int64_t queue_queries = 0;
+
+    std::optional<platform::Ipv4Bytes> own_address;
+    bool udp_open_fails = false;
+    bool udp_sends_fail = false;
+    bool broadcast_allowed = false;
+    std::vector<std::string> udp_calls;
+    std::vector<UdpSend> udp_sends;
 };
 
 State& state();

@@ -1,0 +1,228 @@
+"""The UDP time broadcaster as built, the Linux build natively and the Windows
+build under Wine, always inside the sandbox (loopback only): what a listener
+on port 16000 receives and when, that datagrams sent to the program change
+nothing, that it runs until it is ended, and a socket that cannot be opened."""
+import errno
+import json
+import os
+import pty
+import select
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from broadcast_listener import Listener, frame_epoch, next_turn, phase
+from rig import assert_in_sandbox
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROGRAM = "udp_time_broadcaster"
+
+# Inside the sandbox the own address is loopback's 127.0.0.1, so the /24
+# broadcast address is 127.0.0.255, which loopback delivers to the listener.
+DESTINATION = "127.0.0.255"
+PAUSE = 0.990
+
+# How late a datagram may arrive after the moment it is due: the end of the
+# 990 ms pause or the turn of the second, whichever is later. Wine's 32-bit
+# half runs here under qemu's emulation, where each turn of the loop costs
+# several milliseconds more.
+LATENESS = {"linux": 0.015, "windows": 0.060}
+# Settled datagrams arrive this soon after the turn of the second.
+SETTLED = {"linux": 0.015, "windows": 0.100}
+
+
+def wait_until(instant):
+    """Sleeps until the wall clock shows `instant`: a chosen moment to act
+    at, not a guess at when something will have happened."""
+    while True:
+        left = instant - time.time()
+        if left <= 0:
+            return
+        time.sleep(min(left, 0.05))
+
+
+def phases(datagrams):
+    return ["%.4f" % phase(d.arrival) for d in datagrams]
+
+
+def check_frames(datagrams, platform, source):
+    """Each datagram is a frame of the clock at its arrival, sent from one
+    socket to the broadcast address; together they are one a second, every
+    second, so no two in a row carry the same units digit."""
+    epochs = []
+    for d in datagrams:
+        epoch = frame_epoch(d.data)
+        assert d.destination == DESTINATION, d
+        assert d.source == source, "datagrams from more than one socket: %s, %s" % (d.source, source)
+        # The clock is read just before the send: the frame's second began
+        # before the arrival, and at most a second and the lateness earlier.
+        assert epoch <= d.arrival < epoch + 1 + LATENESS[platform], (d.data, "%.4f" % d.arrival)
+        epochs.append(epoch)
+    for previous, d, gap in zip(datagrams, datagrams[1:], (b - a for a, b in zip(epochs, epochs[1:]))):
+        assert gap == 1, "%r follows %r" % (d.data, previous.data)
+        assert d.data[2] != previous.data[2]
+
+
+def check_timing(datagrams, platform):
+    """Each datagram leaves as soon as the pause after the one before is over
+    and the units digit of the seconds has changed."""
+    for previous, d in zip(datagrams, datagrams[1:]):
+        due = max(previous.arrival + PAUSE, next_turn(previous.arrival))
+        assert d.arrival >= due - 0.002, "%.4f s early: %r" % (due - d.arrival, d.data)
+        assert d.arrival <= due + LATENESS[platform], "%.4f s late: %r" % (d.arrival - due, d.data)
+
+
+def poke(address):
+    """Sends a mixture of datagrams, frames among them, to `address`."""
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        for payload in (b"*00000001012000         1     0213#", b"", b"x" * 1400, b"\0" * 35) * 25:
+            sender.sendto(payload, address)
+    finally:
+        sender.close()
+
+
+@pytest.fixture
+def listener():
+    bound = Listener()
+    yield bound
+    bound.close()
+
+
+def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(platform, programs, listener):
+    if platform == "linux":
+        # 80 ms into a second: the pauses then end 80, 70, ... ms after the
+        # turn, each frame leaving at once, until the loop waits for the turn.
+        wait_until(next_turn(time.time(), 0.080))
+    started = time.time()
+    program = programs.start(PROGRAM)
+    first = listener.receive(programs.patience)
+    assert first is not None, "nothing within %.0f s of the start" % programs.patience
+    frame_epoch(first.data)
+    source = first.source
+    assert source[0] == "127.0.0.1"
+
+    if platform == "linux":
+        assert first.arrival - started < 0.3, "the first datagram did not leave at once"
+        datagrams = [first] + listener.collect(12, 15)
+        assert len(datagrams) == 13
+        check_frames(datagrams, platform, source)
+        check_timing(datagrams, platform)
+        # The first arrives 80 ms and a little into its second: the next
+        # seven pauses all end after their turns, 10 ms earlier each time.
+        steps = [phase(a.arrival) - phase(b.arrival) for a, b in zip(datagrams[:7], datagrams[1:8])]
+        assert 0.007 < sum(steps) / len(steps) < 0.0115, phases(datagrams)
+        assert all(phase(d.arrival) < SETTLED[platform] for d in datagrams[10:]), phases(datagrams)
+    else:
+        # Wine starts too slowly to aim it at a point of the second, so it
+        # starts anywhere in a second; where its pauses end after the turn,
+        # each frame leaves at once.
+        datagrams = [first] + listener.collect(2, 5)
+        assert len(datagrams) == 3
+        check_frames(datagrams, platform, source)
+        check_timing(datagrams, platform)
+        # Then aim it: hold it in the pause that has just begun and let it go
+        # so that the pause ends just after a later turn. (Linux restarts an
+        # interrupted select with the time it had left, so the pause goes on
+        # for its remaining ~989 ms; were the held time counted instead, it
+        # would end at once, 14 ms after the turn before: right after a turn
+        # either way.)
+        os.kill(program.pid, signal.SIGSTOP)
+        try:
+            pause_end = next_turn(time.time() + 1.5, 0.003)
+            wait_until(pause_end - 0.989 - 0.1)
+            assert listener.receive(0.001) is None, "a datagram from a stopped process"
+            wait_until(pause_end - 0.989)
+        finally:
+            os.kill(program.pid, signal.SIGCONT)
+        datagrams = listener.collect(6, 10)
+        assert len(datagrams) == 6
+        check_frames(datagrams, platform, source)
+        check_timing(datagrams, platform)
+        assert all(phase(d.arrival) < SETTLED[platform] for d in datagrams), phases(datagrams)
+
+    # Datagrams sent to its socket are never read and change nothing.
+    poke(source)
+    later = listener.collect(3, 6)
+    assert len(later) == 3
+    check_frames(datagrams[-1:] + later, platform, source)
+    check_timing(datagrams[-1:] + later, platform)
+    assert all(phase(d.arrival) < SETTLED[platform] for d in later), phases(later)
+
+    assert program.running(), "the broadcaster ended by itself"
+    code = program.stop()
+    if platform == "linux":
+        assert code == -signal.SIGTERM  # the default action: no handler of its own
+
+
+def take_terminal():
+    """In the child, after setsid: make its stdin, a pty slave, the
+    controlling terminal, the /dev/tty a beep rings on."""
+    import fcntl
+    import termios
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def read_terminal(master):
+    """Everything the program wrote to its terminal (it has ended)."""
+    output = b""
+    while select.select([master], [], [], 1)[0]:
+        try:
+            chunk = os.read(master, 1024)
+        except OSError:  # EIO: no slave open any more
+            break
+        if not chunk:
+            break
+        output += chunk
+    return output
+
+
+def test_a_socket_that_cannot_be_opened_gives_one_beep_and_exit_status_1(platform, programs, listener):
+    if platform != "linux":
+        pytest.skip("under Wine the sockets are made by the session's wineserver, which cannot be made to refuse "
+                    "them for one program; the failed open is covered on the fake platform")
+    assert_in_sandbox()
+    master, slave = pty.openpty()
+    # IPv4 sockets are refused (EMFILE) while files and the terminal still open.
+    command = [str(programs.bin_dir / "refuse_inet_sockets"), str(programs.path_of(PROGRAM))]
+    broadcaster = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
+                                   start_new_session=True, preexec_fn=take_terminal)
+    os.close(slave)
+    try:
+        code = broadcaster.wait(timeout=programs.patience)
+    finally:
+        if broadcaster.poll() is None:
+            os.kill(broadcaster.pid, signal.SIGKILL)
+            broadcaster.wait(timeout=10)
+        terminal = read_terminal(master)
+        os.close(master)
+    assert code == 1
+    assert terminal == b"\a", "one beep on the terminal, nothing else: %r" % terminal
+    assert listener.receive(0.2) is None
+
+
+def test_broadcasts_to_the_24_network_of_its_interface_address_by_permission(platform, programs):
+    if platform != "linux":
+        pytest.skip("Wine makes its sockets in the session's wineserver, outside a namespace of the test's own")
+    assert_in_sandbox()
+    # A network namespace of the test's own, inside the sandbox, whose
+    # loopback also carries 198.51.100.7/24: the host entry still says
+    # 127.0.0.1, so the program must take the interface address, and
+    # 198.51.100.255 is a broadcast address there, refused without the
+    # broadcast permission.
+    result = subprocess.run(["unshare", "--net", "--", sys.executable, os.path.join(HERE, "broadcast_on_test_net.py"),
+                             str(programs.path_of(PROGRAM)), "3"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["without_permission"] == errno.EACCES
+    datagrams = report["datagrams"]
+    assert len(datagrams) == 3, report
+    for d in datagrams:
+        assert d["destination"] == "198.51.100.255" and d["source"] == "198.51.100.7", d
+        frame_epoch(d["data"].encode("latin-1"))
+    assert report["running"]
