@@ -56,4 +56,12 @@ void sleep_ms(unsigned ms)
     }
 }
 
+void pause_briefly()
+{
+    // A loop polling a pty without any pause can keep the kernel worker that
+    // moves written bytes into the pty's queue from running for tens of ms.
+    const timespec moment{0, 100'000L};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &moment, nullptr);
+}
+
 }  // namespace platform

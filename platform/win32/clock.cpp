@@ -44,4 +44,6 @@ void sleep_ms(unsigned ms)
     Sleep(ms);
 }
 
+void pause_briefly() { Sleep(0); }
+
 }  // namespace platform

@@ -109,6 +109,8 @@ std::int64_t slept_us() { return state().slept_us; }
 std::int64_t clock_readings() { return state().clock_readings; }
 const std::vector<ClockWrite>& clock_writes() { return state().clock_writes; }
 void set_clock_writable(bool writable) { state().clock_writable = writable; }
+void set_clock_write_cost_us(std::int64_t us) { state().clock_write_cost_us = us; }
+void set_sleep_overshoot_us(std::int64_t us) { state().sleep_overshoot_us = us; }
 int beeps() { return state().beeps; }
 
 }  // namespace fake
@@ -132,6 +134,7 @@ bool write_local_time(const LocalTime& time)
     if (accepted) {
         s.clock_offset_us = fake::clock_us_of(time) - s.now_us;
     }
+    fake::advance_us(s.clock_write_cost_us);
     return accepted;
 }
 
@@ -139,8 +142,15 @@ std::uint64_t monotonic_ms() { return static_cast<std::uint64_t>(fake::state().n
 
 void sleep_ms(unsigned ms)
 {
-    fake::state().slept_us += static_cast<std::int64_t>(ms) * 1000;
-    fake::advance_us(static_cast<std::int64_t>(ms) * 1000);
+    const std::int64_t us = static_cast<std::int64_t>(ms) * 1000 + fake::state().sleep_overshoot_us;
+    fake::state().slept_us += us;
+    fake::advance_us(us);
+}
+
+void pause_briefly()
+{
+    fake::state().slept_us += fake::brief_pause_us;
+    fake::advance_us(fake::brief_pause_us);
 }
 
 void beep() { ++fake::state().beeps; }

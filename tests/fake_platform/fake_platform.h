@@ -53,6 +53,12 @@ const std::vector<ClockWrite>& clock_writes();
 // Whether write_local_time succeeds for valid values (as with the right to set
 // the clock); invalid values are always refused.
 void set_clock_writable(bool writable);
+// Virtual time that each clock write takes after it has set the clock.
+void set_clock_write_cost_us(std::int64_t us);
+// How much longer than asked every sleep_ms lasts.
+void set_sleep_overshoot_us(std::int64_t us);
+// What one pause_briefly takes.
+constexpr std::int64_t brief_pause_us = 100;
 
 // Serial port.
 struct SerialWrite {
@@ -68,6 +74,7 @@ void refuse_serial_setting(const std::string& name);  // e.g. "stop_bits_1.5"
 
 void queue_bytes(const std::string& bytes);  // arrive now
 void queue_line_errors(unsigned errors);     // reported by the next query
+void fail_next_query();                      // the next query reports nothing
 void fail_next_read();                       // the next read returns nothing
 void shorten_next_read(std::size_t count);   // the next read returns at most count
 const std::string& receive_queue();
@@ -90,5 +97,13 @@ const std::vector<UdpSend>& udp_sends();
 
 // Beeps and message boxes.
 int beeps();
+struct ShownMessageBox {
+    std::int64_t at_us;  // when it was opened
+    std::string caption;
+    std::string text;
+};
+const std::vector<ShownMessageBox>& message_boxes();
+// How long the user keeps each message box open.
+void set_message_box_open_us(std::int64_t us);
 
 }  // namespace fake

@@ -23,6 +23,7 @@ void refuse_serial_setting(const std::string& name) { state().refused_settings.i
 void queue_bytes(const std::string& bytes) { state().receive_queue += bytes; }
 void queue_line_errors(unsigned errors) { state().pending_line_errors |= errors; }
 void fail_next_read() { state().fail_next_read = true; }
+void fail_next_query() { state().fail_next_query = true; }
 void shorten_next_read(std::size_t count) { state().next_read_limit = count; }
 const std::string& receive_queue() { return state().receive_queue; }
 std::int64_t queue_queries() { return state().queue_queries; }
@@ -76,6 +77,11 @@ std::optional<ReceiveQueue> query_receive_queue(SerialPort)
 {
     fake::State& s = fake::state();
     ++s.queue_queries;
+    if (s.fail_next_query) {
+        s.fail_next_query = false;
+        fake::advance_us(s.reading_cost_us);
+        return std::nullopt;
+    }
     const ReceiveQueue queue{static_cast<unsigned>(s.receive_queue.size()), s.pending_line_errors};
     s.pending_line_errors = 0;
     fake::advance_us(s.reading_cost_us);

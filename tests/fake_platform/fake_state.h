@@ -24,7 +24,11 @@ struct State {
     std::multimap<std::int64_t, std::function<void()>> actions;
     bool clock_writable = true;
     std::vector<ClockWrite> clock_writes;
+    std::int64_t clock_write_cost_us = 0;
+    std::int64_t sleep_overshoot_us = 0;
     int beeps = 0;
+    std::vector<ShownMessageBox> message_boxes;
+    std::int64_t message_box_open_us = 0;
 
     std::set<int> absent_ports;
     int opened_port = 0;
@@ -35,6 +39,7 @@ struct State {
     std::string receive_queue;
     unsigned pending_line_errors = 0;
     bool fail_next_read = false;
+    bool fail_next_query = false;
     std::size_t next_read_limit = std::numeric_limits<std::size_t>::max();
     std::int64_t queue_queries = 0;
 

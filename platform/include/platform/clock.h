@@ -30,4 +30,9 @@ std::uint64_t monotonic_ms();
 // Sleeps for about `ms` milliseconds (at most a few ms more).
 void sleep_ms(unsigned ms);
 
+// Gives up the processor for a moment between two polls of a device, so that
+// the system can go on filling it: about 0.1 ms on Linux, the rest of the
+// time slice on Windows (no wait when nothing else is ready to run).
+void pause_briefly();
+
 }  // namespace platform
