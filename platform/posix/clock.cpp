@@ -14,8 +14,14 @@ LocalTime read_local_time()
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     localtime_r(&now.tv_sec, &local);
-    return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                     local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalTime{local.tm_year + 1900,
+                     local.tm_mon + 1,
+                     local.tm_mday,
+                     local.tm_hour,
+                     local.tm_min,
+                     local.tm_sec,
+                     static_cast<int>(now.tv_nsec / 1000000),
+                     static_cast<int>(now.tv_nsec / 1000 % 1000)};
 }
 
 bool write_local_time(const LocalTime& time)
@@ -55,6 +61,23 @@ void sleep_ms(unsigned ms)
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
     }
 }
+
+void sleep_us(std::uint32_t us)
+{
+    // An absolute deadline on the monotonic clock: a sleep cut short by a
+    // signal goes on to the same moment instead of starting over.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const long long ns = deadline.tv_nsec + static_cast<long long>(us) * 1000LL;
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+// Readings to the microsecond; the margin stays well inside a scheduling
+// slice, so that the poll that follows is not cut short by the scheduler.
+std::uint32_t wake_margin_us() { return 300; }
 
 void pause_briefly()
 {
