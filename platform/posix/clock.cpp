@@ -1,12 +1,61 @@
 // The local clock on POSIX: CLOCK_REALTIME seen through the local time zone.
 #include "platform/clock.h"
 
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <ctime>
 
 #include "platform/local_time_rules.h"
 
 namespace platform {
+
+namespace {
+
+// The kernel's struct sched_attr (size 56); glibc 2.36 declares none, and
+// the kernel's own header clashes with glibc's struct sched_param.
+struct SchedAttr {
+    std::uint32_t size;
+    std::uint32_t sched_policy;
+    std::uint64_t sched_flags;
+    std::int32_t sched_nice;
+    std::uint32_t sched_priority;
+    std::uint64_t sched_runtime;
+    std::uint64_t sched_deadline;
+    std::uint64_t sched_period;
+    std::uint32_t sched_util_min;
+    std::uint32_t sched_util_max;
+};
+
+// Longer than a wake-up of the programs lasts (the margin before the turn
+// and the work after it), shorter than the default slice (1.4 ms here).
+constexpr std::uint64_t short_slice_ns = 500'000;
+
+// Asks once, for the life of the process, for a short scheduling slice
+// (Linux 6.12 and later; earlier kernels ignore the request). A task that
+// wakes with a shorter slice than the running one may take the processor at
+// once; with the default slice it waits until the running task's slice ends
+// or the next tick (4 ms at 250 Hz). With both cores kept busy, wake-ups
+// more than 1 ms late fell from about one in five to one in a hundred.
+// Other scheduling policies (real-time, batch, idle) are left alone.
+void ask_for_short_slice()
+{
+    static const bool asked = [] {
+        SchedAttr attr{};
+        if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.sched_policy != SCHED_OTHER) {
+            return false;
+        }
+        attr.size = sizeof attr;
+        attr.sched_flags = 0;
+        attr.sched_runtime = short_slice_ns;
+        return syscall(SYS_sched_setattr, 0, &attr, 0) == 0;
+    }();
+    (void)asked;
+}
+
+}  // namespace
 
 LocalTime read_local_time()
 {
@@ -57,6 +106,7 @@ std::uint64_t monotonic_ms()
 
 void sleep_ms(unsigned ms)
 {
+    ask_for_short_slice();
     timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
     }
@@ -66,6 +116,7 @@ void sleep_us(std::uint32_t us)
 {
     // An absolute deadline on the monotonic clock: a sleep cut short by a
     // signal goes on to the same moment instead of starting over.
+    ask_for_short_slice();
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     const long long ns = deadline.tv_nsec + static_cast<long long>(us) * 1000LL;
@@ -83,6 +134,7 @@ void pause_briefly()
 {
     // A loop polling a pty without any pause can keep the kernel worker that
     // moves written bytes into the pty's queue from running for tens of ms.
+    ask_for_short_slice();
     const timespec moment{0, 100'000L};
     clock_nanosleep(CLOCK_MONOTONIC, 0, &moment, nullptr);
 }

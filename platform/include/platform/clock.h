@@ -29,7 +29,9 @@ bool write_local_time(const LocalTime& time);
 // Milliseconds on a clock that only moves forward and ignores clock changes.
 std::uint64_t monotonic_ms();
 
-// Sleeps for about `ms` milliseconds (at most a few ms more).
+// Sleeps for about `ms` milliseconds (at most a few ms more). The first
+// sleep of a process also asks the system for prompt wake-ups for the rest
+// of its life: a 1 ms timer on Windows, a short scheduling slice on Linux.
 void sleep_ms(unsigned ms);
 
 // Sleeps for about `us` microseconds, to a deadline fixed when called, so
