@@ -34,10 +34,9 @@ std::uint64_t monotonic_ms();
 // of its life: a 1 ms timer on Windows, a short scheduling slice on Linux.
 void sleep_ms(unsigned ms);
 
-// Sleeps for about `us` microseconds, to a deadline fixed when called, so
-// that an interruption does not make it longer. It ends late by at most
-// wake_margin_us() as a rule: about 1 ms on Windows, which sleeps in whole
-// milliseconds.
+// Sleeps for about `us` microseconds; a signal does not make it longer. It
+// ends late by less than wake_margin_us() as a rule (Windows sleeps in whole
+// milliseconds and rounds down).
 void sleep_us(std::uint32_t us);
 
 // How long before a moment a sleep must be set to end for the caller to be
