@@ -5,6 +5,7 @@ import tempfile
 
 from bench_support import summary_ms
 
+ROW = "  %-28s %5s  %8s  %8s  %8s  %8s  %10s"
 PLATFORM_TITLES = {"linux": "Linux (native builds)", "windows": "Windows builds under Wine (32-bit, emulated by qemu-i386)"}
 
 
@@ -30,19 +31,29 @@ def _ratio_text(value):
     return "%.2f" % value
 
 
+def _within_1ms(delays_s):
+    if not delays_s:
+        return None
+    return 100.0 * sum(1 for d in delays_s if d <= 0.001) / len(delays_s)
+
+
 def _delay_rows(label, program_name, section):
     program = summary_ms(section["program"]["delays_s"])
     reference = summary_ms(section["reference"]["delays_s"])
+    within_p = _within_1ms(section["program"]["delays_s"])
+    within_r = _within_1ms(section["reference"]["delays_s"])
     cpu_p = section["program"]["cpu"].run_percent()
     cpu_r = section["reference"]["cpu"].run_percent()
     rows = [label]
-    for name, s, cpu in ((program_name, program, cpu_p), ("polling reference", reference, cpu_r)):
-        rows.append("  %-28s %5d  %8s  %8s  %8s  %10s" % (name, s["n"], _number(s["p50"]), _number(s["p99"]),
-                                                          _number(s["max"]), _number(cpu)))
-    rows.append("  %-28s %5s  %8s  %8s  %8s  %10s" % (
+    for name, s, within, cpu in ((program_name, program, within_p, cpu_p),
+                                 ("polling reference", reference, within_r, cpu_r)):
+        rows.append(ROW % (name, s["n"], _number(s["p50"]), _number(s["p99"]), _number(s["max"]),
+                           _number(within, 1), _number(cpu)))
+    rows.append(ROW % (
         "ratio program/reference", "",
         _ratio_text(_ratio(program["p50"], reference["p50"])), _ratio_text(_ratio(program["p99"], reference["p99"])),
-        _ratio_text(_ratio(program["max"], reference["max"])), _ratio_text(_ratio(cpu_p, cpu_r))))
+        _ratio_text(_ratio(program["max"], reference["max"])), _ratio_text(_ratio(within_p, within_r)),
+        _ratio_text(_ratio(cpu_p, cpu_r))))
     return rows
 
 
@@ -60,7 +71,7 @@ def _capture_text(taken, sent):
 
 def format_table(platform, results, started):
     lines = ["%s, %s" % (PLATFORM_TITLES[platform], started), ""]
-    lines.append("  %-28s %5s  %8s  %8s  %8s  %10s" % ("", "n", "p50 ms", "p99 ms", "max ms", "CPU %"))
+    lines.append(ROW % ("", "n", "p50 ms", "p99 ms", "max ms", "<=1 ms %", "CPU %"))
     if "sender" in results:
         lines += _delay_rows("serial time sender /R: turn of the minute to the frame's first byte at the pty",
                              "serial_time_sender_8bit", results["sender"])
@@ -83,8 +94,9 @@ def format_table(platform, results, started):
                                _share(reference["taken_b2b"], reference["sent_b2b"]))),
             _ratio_text(_ratio(program["cpu"].run_percent(), reference["cpu"].run_percent()))))
     lines.append("")
-    lines.append("  CPU %: share of one core from /proc/PID/schedstat over the waits measured "
-                 "(/proc/PID/stat ticks in the JSON); p99 is the nearest rank, the largest of fewer than 100.")
+    lines.append("  <=1 ms %: share of the delays within 1 ms. CPU %: share of one core from /proc/PID/schedstat")
+    lines.append("  over the waits measured (/proc/PID/stat ticks in the JSON). p99 is the nearest rank: the")
+    lines.append("  largest of fewer than 100.")
     return "\n".join(lines)
 
 

@@ -9,18 +9,17 @@ Only inside the sandbox (make bench does this):
     tests/system/sandbox /usr/bin/python3 bench/run_bench.py [--platform linux windows] [--quick]
 
 Schedule (about five minutes for both platforms):
-  Wine, first turn     the broadcaster beside its reference for 60 settled
-                       datagrams; meanwhile the sender and the clock setter
-                       wait for a real turn of the minute
-  Linux, broadcaster   the same, the reference's clock faked half a second
-                       ahead; meanwhile a sender and a clock setter wait
-                       ~50 s for a faked turn (the long waits)
+  Linux, broadcaster   the broadcaster beside its reference (whose clock is
+                       faked half a second ahead) for 60 settled datagrams;
+                       meanwhile a sender and a clock setter wait ~50 s for
+                       a faked turn of the minute (the long waits)
   Linux, sender        short trials, program and reference alternating, each
-                       with a faked turn ~1.3 s after its start
+                       with a faked turn 0.8 s after its start
   Linux, clock setter  trials of a cycle one frame a second, a short wait for
                        a faked turn and a cycle of frames back to back
-  Wine, second turn    the references of the sender and the clock setter
-                       around the next real turn of the minute
+  Wine                 the broadcaster beside its reference throughout; the
+                       sender and the clock setter wait for a real turn of
+                       the minute, their references for the next one
 """
 
 import argparse
@@ -30,6 +29,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 from pathlib import Path
 
 from bench_support import REPO, Background, log, next_instant, next_minute_turn, sleep_until
@@ -43,7 +43,7 @@ from setter_timing import summarize as summarize_setters
 
 SIZES = {
     # datagrams per broadcaster, sender trials per side, setter trials per side
-    "full": {"datagrams": 60, "sender_trials": 8, "setter_trials": 3, "long_waits": True},
+    "full": {"datagrams": 60, "sender_trials": 12, "setter_trials": 3, "long_waits": True},
     "quick": {"datagrams": 4, "sender_trials": 1, "setter_trials": 1, "long_waits": False},
 }
 PARTS = ("sender", "broadcaster", "setter")
@@ -51,7 +51,7 @@ PARTS = ("sender", "broadcaster", "setter")
 SENDER = ("serial_time_sender_8bit", "/%d /R")
 SETTER = ("clock_setter_8bit", "/%d /R")
 # Linux trials: the faked turn this long after the start.
-SENDER_LEAD_S = 1.3
+SENDER_LEAD_S = 0.8
 SETTER_LEAD_S = 6.5
 LONG_WAIT_S = 48.0
 
@@ -88,7 +88,8 @@ class Platform:
             for who, run in zip(("program", "reference"), self.broadcaster):
                 out["broadcaster"][who] = {"delays_s": run.delays_s, "cpu": run.cpu,
                                            "seconds_without_datagram": run.skipped_seconds,
-                                           "unsettled_datagrams": run.unsettled}
+                                           "unsettled_datagrams": run.unsettled,
+                                           "left_out_near_other_trials": run.left_out}
         if "setter" in parts and self.setter["program"]:
             out["setter"] = {who: summarize_setters(trials) for who, trials in self.setter.items()}
         return out
@@ -157,36 +158,34 @@ def linux_setters(p, size):
             p.setter[who].append(setter_trial(p, who, 2, turn, True, "linux setter %s %d" % (who, i + 1)))
 
 
-def wine_programs(p, size, parts):
-    """The broadcaster beside its reference for `datagrams` seconds; meanwhile
-    the sender and the clock setter wait for a real turn of the minute."""
+def wine_phase(p, size, parts):
+    """Under Wine the clocks cannot be faked, so the sender and the clock
+    setter wait for real turns of the minute: the programs for the first
+    turn at least half a minute away, the references (which poll both cores)
+    for the next one. The broadcaster and its reference run throughout;
+    datagrams of the seconds around the turns are left out."""
     turn = next_minute_turn(time.time() + 30)
+    next_turn = turn + 60
     jobs = start_long_waits(p, parts, turn, turn, False, "wine")
-    if "broadcaster" in parts:
-        p.broadcaster, results = measure_broadcaster(p.runner, "windows", size["datagrams"], [j for _, j in jobs])
-        finish_long_waits(p, jobs, results)
-    else:
-        finish_long_waits(p, jobs)
-
-
-def wine_references(p, parts):
-    """The sender's and the clock setter's references around the next real
-    turn of the minute (not beside the programs: each polls a whole core)."""
-    if "sender" not in parts and "setter" not in parts:
-        return
-    turn = next_minute_turn(time.time() + 18)
-    log("wine references: waiting for the turn at %s" % time.strftime("%H:%M:%S", time.localtime(turn)))
-    running = []
+    references = []
     if "setter" in parts:
-        sleep_until(turn - 17)
-        running.append(("setter", Background("setter", lambda: setter_trial(
-            p, "reference", 4, turn, False, "wine setter reference"))))
+        references.append(("setter", Background("setter reference", lambda: (
+            sleep_until(next_turn - 17),
+            setter_trial(p, "reference", 4, next_turn, False, "wine setter reference"))[1])))
     if "sender" in parts:
-        sleep_until(turn - 11)
-        running.append(("sender", Background("sender", lambda: sender_trial(
-            p, "reference", 3, turn, False, "wine sender reference"))))
-    for name, job in running:
-        getattr(p, name)["reference"].append(job.result(timeout=300))
+        references.append(("sender", Background("sender reference", lambda: (
+            sleep_until(next_turn - 11),
+            sender_trial(p, "reference", 3, next_turn, False, "wine sender reference"))[1])))
+    everything = [job for _, job in jobs + references]
+    if "broadcaster" in parts:
+        excluded = [(turn - 0.5, turn + 1.5)] + ([(next_turn - 18, next_turn + 8)] if references else [])
+        p.broadcaster, results = measure_broadcaster(p.runner, "windows", size["datagrams"], everything, excluded)
+    else:
+        results = [job.result(timeout=300) for job in everything]
+    for (part, _), trial in zip(jobs, results):
+        getattr(p, part)["program"].append(trial)
+    for (part, _), trial in zip(references, results[len(jobs):]):
+        getattr(p, part)["reference"].append(trial)
 
 
 def make_platform(name, args, ports, workdir, lock):
@@ -199,7 +198,11 @@ def make_platform(name, args, ports, workdir, lock):
         if made:
             log("wine template made in %.1f s" % made)
         wine = WineSession(template, folder / "wine")
-        log("wine session started in %.1f s" % wine.start())
+        try:
+            log("wine session started in %.1f s" % wine.start())
+        except Exception:
+            wine.close()
+            raise
     (folder / "programs").mkdir()
     runner = Runner(name, args.linux_bin if name == "linux" else args.windows_bin, folder / "programs", ports, wine)
     runner.start = serialized(runner.start, lock)
@@ -233,24 +236,31 @@ def main(argv=None):
         load = f.read().split()[0]
     platforms = {}
     wine = None
+    failures = {}
     try:
-        if "windows" in args.platform:
-            platforms["windows"], wine = make_platform("windows", args, ports, workdir, lock)
-            log("wine: programs")
-            wine_programs(platforms["windows"], size, parts)
         if "linux" in args.platform:
-            linux = platforms["linux"] = make_platform("linux", args, ports, workdir, lock)[0]
-            log("linux: broadcaster and long waits")
-            linux_broadcaster(linux, size, parts)
-            if "sender" in parts:
-                log("linux: sender trials")
-                linux_senders(linux, size)
-            if "setter" in parts:
-                log("linux: clock setter trials")
-                linux_setters(linux, size)
+            try:
+                linux = platforms["linux"] = make_platform("linux", args, ports, workdir, lock)[0]
+                log("linux: broadcaster and long waits")
+                linux_broadcaster(linux, size, parts)
+                if "sender" in parts:
+                    log("linux: sender trials")
+                    linux_senders(linux, size)
+                if "setter" in parts:
+                    log("linux: clock setter trials")
+                    linux_setters(linux, size)
+            except Exception as error:
+                log(traceback.format_exc())
+                failures["linux"] = error
         if "windows" in args.platform:
-            log("wine: references")
-            wine_references(platforms["windows"], parts)
+            try:
+                platforms["windows"], wine = make_platform("windows", args, ports, workdir, lock)
+                log("wine: the broadcaster throughout, the programs at one turn of the minute, "
+                    "the references at the next")
+                wine_phase(platforms["windows"], size, parts)
+            except Exception as error:
+                log(traceback.format_exc())
+                failures["windows"] = error
     finally:
         for p in platforms.values():
             p.runner.stop_all()
@@ -262,7 +272,9 @@ def main(argv=None):
     texts, everything, pictures = [], {}, []
     heading = "Bench of %s, load average %s at the start, %d s" % (started, load, time.monotonic() - began)
     for name in ("linux", "windows"):
-        if name in platforms:
+        if name in failures:
+            texts.append("%s: the run failed: %s: %s" % (name, type(failures[name]).__name__, failures[name]))
+        elif name in platforms:
             results = platforms[name].results(parts)
             texts.append(format_table(name, results, started))
             everything[name] = as_json(results)
@@ -274,7 +286,7 @@ def main(argv=None):
                                                    indent=1))
     for path in pictures:
         print("histogram: %s" % path)
-    return 0
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
