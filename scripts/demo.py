@@ -111,7 +111,7 @@ def follow_file(path, on_line, stopping):
 WINE_CLOCK_REPORT = re.compile(r"SetSystemTime|time would have|setting the system time", re.IGNORECASE)
 
 
-def run_clock_setter(runner, platform, workdir, say, stopping):
+def run_clock_setter(runner, port, platform, workdir, say, stopping):
     """clock_setter_8bit /2, started again each time it ends its cycle."""
     recorder = ROOT / "build" / "linux" / "lib" / "clock_write_recorder.so"
     round_number = 0
@@ -138,6 +138,8 @@ def run_clock_setter(runner, platform, workdir, say, stopping):
                 if WINE_CLOCK_REPORT.search(line):
                     say("setter", "asks to set the clock (Wine refuses): " + line.strip())
         say("setter", "clock_setter_8bit ended, exit code %s" % program.returncode)
+        # The Linux build held the line exclusively; the next one opens it anew.
+        port.release_exclusive()
 
 
 def watch_datagrams(say, stopping):
@@ -224,7 +226,7 @@ def main():
         for target, arguments in ((watch_sender, (com[1], say, stopping)),
                                   (feed_clock_setter, (com[2], say, stopping)),
                                   (watch_datagrams, (say, stopping)),
-                                  (run_clock_setter, (runner, args.platform, workdir, say, stopping))):
+                                  (run_clock_setter, (runner, com[2], args.platform, workdir, say, stopping))):
             thread = threading.Thread(target=target, args=arguments, daemon=True)
             thread.start()
             threads.append(thread)
