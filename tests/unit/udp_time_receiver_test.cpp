@@ -112,6 +112,34 @@ TEST(LabelText, ReadsBytesAsAnsiIntoUtf8)
     EXPECT_EQ(label_display_text("\xa0"), "\xc2\xa0");
 }
 
+TEST(LabelText, StopsWhereNoMoreCouldShow)
+{
+    // Twelve rows show (the twelfth in part), each of at most 195 characters.
+    EXPECT_EQ(udp_time_receiver::label_rows, 12u);
+    EXPECT_EQ(udp_time_receiver::row_characters, 195u);
+
+    // A datagram of 65,507 bytes fills every row: nothing after it shows.
+    const std::string long_line(65507, 'x');
+    EXPECT_EQ(label_display_text("before\r" + long_line + "\rafter"), "before\n" + std::string(2340 - 6, 'x'));
+    // Soft hyphens take no room, so they do not count.
+    std::string hyphens;
+    for (int i = 0; i < 3000; ++i) {
+        hyphens += "\xc2\xad";
+    }
+    EXPECT_EQ(label_display_text(std::string(3000, '\xad') + "shown"), hyphens + "shown");
+
+    // Lines below the label stay for a screen reader, up to 64 of them.
+    std::string log;
+    std::string kept;
+    for (int n = 1; n <= 100; ++n) {
+        log += std::to_string(n) + (n < 100 ? "\r" : "");
+        if (n <= 64) {
+            kept += std::to_string(n) + (n < 64 ? "\n" : "");
+        }
+    }
+    EXPECT_EQ(label_display_text(log), kept);
+}
+
 // --- The receive worker on the fake socket and window ------------------------
 
 class ReceiveWorker : public testing::Test {

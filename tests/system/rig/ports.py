@@ -22,6 +22,9 @@ SerialPort:
     release_exclusive()      undo a TIOCEXCL left by a program that has ended
     bytes_waiting()          bytes in the line's receive queue that no
                              program has read yet (FIONREAD on the slave)
+    hang_up()                close the master end: the line goes away under
+                             the program, whose writes and queries on the
+                             port fail from then on
     capture()                a Capture: a thread that timestamps every chunk
 """
 
@@ -79,7 +82,14 @@ class SerialPort:
             os.unlink(self.device)
             self._bound = False
         os.close(self._slave)
+        if self.master is not None:
+            os.close(self.master)
+
+    def hang_up(self):
+        if self._capture:
+            self._capture.stop()
         os.close(self.master)
+        self.master = None
 
     # -- line settings -------------------------------------------------------
 
@@ -94,6 +104,8 @@ class SerialPort:
         return tuple(termios.tcgetattr(self._slave)[:4])
 
     def release_exclusive(self):
+        if self.master is None:
+            return  # a line that went away holds nothing for the next program
         fcntl.ioctl(self._slave, termios.TIOCNXCL)
 
     def bytes_waiting(self):
