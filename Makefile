@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows test demo bench dist clean
+.PHONY: all deps build build-linux build-windows build-asan test lint fuzz demo bench dist clean
 
 all: build
 
@@ -17,8 +17,28 @@ build-windows: deps
 
 build: build-linux build-windows
 
-test: build
+# Linux with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# fuzzers (build/linux-asan).
+build-asan: deps
+	cmake --preset linux-asan
+	cmake --build --preset linux-asan
+
+# Everything: both platforms, then each fuzzer for 20 s, then the unit tests,
+# the Linux system tests and the static checks in the sanitizer build.
+test: build build-asan
 	ctest --preset linux
+	ctest --preset linux-fuzz
+	ctest --preset linux-asan
+
+# Static checks: clang-tidy (.clang-tidy) and cppcheck.
+lint: deps
+	cmake --preset linux-asan
+	scripts/lint
+
+# Each fuzzer for FUZZ_SECONDS, from its seeds and what it found before.
+FUZZ_SECONDS ?= 60
+fuzz: build-asan
+	scripts/fuzz all $(FUZZ_SECONDS)
 
 # The family against itself in the sandbox, about 30 s or until Ctrl+C.
 # PLATFORM=windows runs the Windows builds under Wine.

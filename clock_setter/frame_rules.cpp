@@ -71,8 +71,8 @@ std::optional<ClockSetting> clock_setting_from_block(std::string_view block)
     if (!fields) {
         return std::nullopt;
     }
-    // The clock equipment marks the first minute of each hour and the hour
-    // after midnight with "00"; such frames are never applied.
+    // No frame of the hour after midnight, nor of the first minute of any
+    // hour, is applied; " 0" is not "00" and is.
     if (without_leading_spaces(fields->hours) == "00" || without_leading_spaces(fields->minutes) == "00") {
         return std::nullopt;
     }

@@ -26,8 +26,10 @@ import argparse
 import datetime
 import os
 import random
+import select
 import sys
 import time
+import tty
 
 BAUD = 9600
 FRAME_LENGTH = 35
@@ -89,7 +91,11 @@ class VirtualClock:
 
     def _write(self, data):
         while data:
-            done = os.write(self.fd, data)
+            try:
+                done = os.write(self.fd, data)
+            except BlockingIOError:  # a non-blocking descriptor with a full line
+                select.select([], [self.fd], [], 1.0)
+                continue
             data = data[done:]
 
     @staticmethod
@@ -170,6 +176,9 @@ def main(argv=None):
 
     if args.fd is None:
         master, slave = os.openpty()
+        # Raw, as a serial line moves bytes; the slave stays open so the
+        # line keeps its settings until a program opens it.
+        tty.setraw(slave)
         name = os.ttyname(slave)
         if args.link:
             os.symlink(name, args.link)

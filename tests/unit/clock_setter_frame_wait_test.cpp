@@ -44,8 +44,8 @@ TEST(FrameWaitPause, NeverRunsIntoTheLastMomentsBeforeTheLimit)
     EXPECT_EQ(frame_wait_pause_ms(0, 6000), 0u);
 }
 
-// The frame wait exactly as the clock setter is described, polling without
-// any pause: the reference the pausing wait is held to.
+// The frame wait polling without any pause, step by step (count, drain,
+// limit): the reference that the pausing wait is held to.
 bool wait_without_pause(platform::SerialPort port)
 {
     const std::uint64_t start = platform::monotonic_ms();

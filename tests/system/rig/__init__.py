@@ -30,6 +30,23 @@ Helpers:
     wait_for(predicate, timeout, what)       waiting.py
     parse_line_requests / LineRequest        line_requests.py
     sandbox_problems / assert_in_sandbox     sandbox_check.py
+
+What the pseudo-terminals and Wine do differently from a real COM port (found
+by experiment; tests must allow for it):
+- A pty keeps CS8 and clears PARENB whatever is asked, so read settings as
+  requests (strace). Modem-line ioctls (TIOCMBIS/TIOCMBIC/TIOCMGET) fail with
+  ENOTTY on a pty: the requests show in the log with ok=False.
+- A Linux build's TIOCEXCL stays on the line while the rig holds its slave;
+  the runner clears it once no program of the session runs.
+- Wine: each SetCommState becomes several TCSETS; INPCK follows the Parity
+  field, not fParity; ONE5STOPBITS becomes CSTOPB (a UART driver would refuse
+  it with 7 or 8 data bits); a port opened with share mode 0 can still be
+  opened by a second program; the device is opened by the wineserver, which
+  lets go of it a moment after the program's process has gone.
+- Where the kernel has no ia32 emulation, Wine's 32-bit loader runs under
+  qemu-i386 (see tests/system/sandbox): a Windows program takes 2 to 4 s to
+  start, hence programs.patience. The wineserver and Wine's own services are
+  64-bit and native.
 """
 
 from .display import Display

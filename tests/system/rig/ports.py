@@ -20,6 +20,11 @@ SerialPort:
     set_termios_flags(...)   change the line's termios flags, e.g. INPCK on,
                              to see whether a program leaves or clears them
     release_exclusive()      undo a TIOCEXCL left by a program that has ended
+    bytes_waiting()          bytes in the line's receive queue that no
+                             program has read yet (FIONREAD on the slave)
+    hang_up()                close the master end: the line goes away under
+                             the program, whose writes and queries on the
+                             port fail from then on
     capture()                a Capture: a thread that timestamps every chunk
 """
 
@@ -59,15 +64,32 @@ class SerialPort:
         subprocess.run(["mount", "--bind", self.slave_path, self.device], check=True)
         self._bound = True
 
+    def _unbind(self):
+        # Under Wine the wineserver holds the device open and lets go of it
+        # only once it has noticed that the program's process is gone.
+        deadline = time.monotonic() + 5
+        while subprocess.run(["umount", self.device], stderr=subprocess.DEVNULL).returncode != 0:
+            if time.monotonic() > deadline:
+                subprocess.run(["umount", "--lazy", self.device], check=True)
+                return
+            time.sleep(0.05)
+
     def remove(self):
         if self._capture:
             self._capture.stop()
         if self._bound:
-            subprocess.run(["umount", self.device], check=True)
+            self._unbind()
             os.unlink(self.device)
             self._bound = False
         os.close(self._slave)
+        if self.master is not None:
+            os.close(self.master)
+
+    def hang_up(self):
+        if self._capture:
+            self._capture.stop()
         os.close(self.master)
+        self.master = None
 
     # -- line settings -------------------------------------------------------
 
@@ -82,7 +104,13 @@ class SerialPort:
         return tuple(termios.tcgetattr(self._slave)[:4])
 
     def release_exclusive(self):
+        if self.master is None:
+            return  # a line that went away holds nothing for the next program
         fcntl.ioctl(self._slave, termios.TIOCNXCL)
+
+    def bytes_waiting(self):
+        count = fcntl.ioctl(self._slave, termios.FIONREAD, b"\0\0\0\0")
+        return int.from_bytes(count, "little")
 
     # -- bytes ---------------------------------------------------------------
 

@@ -156,6 +156,10 @@ class Runner:
         trace_prefix = None
         if strace:
             trace_prefix = str(stem) + ".trace"
+            if "ASAN_OPTIONS" in base and "ASAN_OPTIONS" not in extra:
+                # A sanitizer build's leak check cannot run under ptrace:
+                # it would fail the traced program at its exit.
+                extra["ASAN_OPTIONS"] = base["ASAN_OPTIONS"] + ":detect_leaks=0"
             # Only the program gets the extra variables, not strace itself.
             command = STRACE + ["-o", trace_prefix] + \
                 [arg for item in extra.items() for arg in ("-E", "%s=%s" % item)] + \
