@@ -23,13 +23,14 @@ build-asan: deps
 	cmake --preset linux-asan
 	cmake --build --preset linux-asan
 
-# Everything: both platforms, then in the sanitizer build the unit tests, the
-# Linux system tests, each fuzzer for 20 s and the static checks, two at a
-# time; last the fuzzers' figures.
+# Everything: in the sanitizer build the unit tests, the Linux system tests,
+# each fuzzer for 20 s and the static checks, two at a time, and the fuzzers'
+# figures; then every unit and system test of both platforms, ending with
+# ctest's summary.
 test: build build-asan
-	ctest --preset linux
 	ctest --preset linux-asan
 	@cat build/linux-asan/tests/fuzz/runs/*/summary.txt
+	ctest --preset linux
 
 # Static checks: clang-tidy (.clang-tidy) and cppcheck.
 lint: deps
