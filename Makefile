@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo dist clean
+.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo bench dist clean
 
 all: build
 
@@ -23,13 +23,14 @@ build-asan: deps
 	cmake --preset linux-asan
 	cmake --build --preset linux-asan
 
-# Everything: both platforms, then in the sanitizer build the unit tests, the
-# Linux system tests, each fuzzer for 20 s and the static checks, two at a
-# time; last the fuzzers' figures.
+# Everything: in the sanitizer build the unit tests, the Linux system tests,
+# each fuzzer for 20 s and the static checks, two at a time, and the fuzzers'
+# figures; then every unit and system test of both platforms, ending with
+# ctest's summary.
 test: build build-asan
-	ctest --preset linux
 	ctest --preset linux-asan
 	@cat build/linux-asan/tests/fuzz/runs/*/summary.txt
+	ctest --preset linux
 
 # Static checks: clang-tidy (.clang-tidy) and cppcheck.
 lint: deps
@@ -53,6 +54,14 @@ PLATFORM ?= linux
 DEMO_SECONDS ?= 30
 demo: build
 	tests/system/sandbox /usr/bin/python3 scripts/demo.py --platform $(PLATFORM) --seconds $(DEMO_SECONDS)
+
+# Timing and CPU figures of the real programs in the sandbox, each beside a
+# reference that polls without a pause (about 5 minutes): the table on the
+# terminal, histograms, the table and every sample in build/bench/.
+# BENCH_PLATFORMS=linux leaves out the Windows builds under Wine.
+BENCH_PLATFORMS ?= linux windows
+bench: build
+	tests/system/sandbox /usr/bin/python3 bench/run_bench.py --platform $(BENCH_PLATFORMS) --out build/bench
 
 dist: build
 	scripts/make-dist

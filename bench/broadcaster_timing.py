@@ -1,118 +1,204 @@
 #!/usr/bin/env python3
-"""How soon after the turn of the second the broadcaster's datagram arrives,
-and how much of a core the broadcaster uses. Prints figures; passes or fails
-nothing.
+"""The UDP time broadcaster: how long after the turn of the second its
+datagram reaches a listener on loopback, and how much of a core it uses.
 
-Run it only inside the test sandbox, where loopback is the only interface:
-    tests/system/sandbox python3 bench/broadcaster_timing.py build/linux/bin/udp_time_broadcaster
-It refuses to start the broadcaster anywhere else. A Windows build runs with
---wine (WINEPREFIX as the caller set it).
+The listener (tests/system/broadcast_listener.py) takes each datagram's
+arrival time from the kernel (SO_TIMESTAMPNS), so the harness's own
+scheduling adds nothing to the delay. The delay is that arrival less the
+start of the second the frame carries; the first datagrams, sent at start-up
+at whatever point of the second, are left out until the sends have settled
+on the turn. The program and its polling reference run side by side, each
+with its own socket (told apart by source port); on Linux the reference's
+clock is faked half a second ahead, so that the two never wake at the same
+moment and the reference's poll does not take the program's core.
+
+Alone (inside the sandbox): python3 bench/broadcaster_timing.py [run_bench options]
 """
-import argparse
+
 import os
 import signal
-import socket
-import struct
-import subprocess
-import sys
+import threading
 import time
 
-PORT = 16000
-# Linux's kernel receive time, seconds and nanoseconds; Python 3.11 lacks the name.
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-FRAME_LENGTH = 35
+from bench_support import CpuReading, CpuTally, faked_clock, frame_epoch, log, sleep_until, wait_for
+from broadcast_listener import Listener
+
+# The pause of 990 ms falls this much short of a second.
+PAUSE_SHORTFALL_S = 0.010
+# Half a second between the program's turns and the reference's.
+REFERENCE_OFFSET_S = 0.5
+# A sender held after its first datagram goes on this long after the turn
+# of the tenth second from that datagram's.
+RESUME_AFTER_S = 0.005
+# Beyond the settled datagrams: time for the start and the hold.
+SETTLING_S = 15
 
 
-def only_loopback():
-    # The interfaces of this process's network namespace (/sys may show the
-    # machine's).
-    return [name for _, name in socket.if_nameindex()] == ["lo"]
+class DatagramLog:
+    """Collects every datagram on port 16000 in a thread, with its kernel
+    arrival time."""
+
+    def __init__(self):
+        self.listener = Listener()
+        self.datagrams = []
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            datagram = self.listener.receive(0.2)
+            if datagram is not None:
+                with self._lock:
+                    self.datagrams.append(datagram)
+
+    def from_source(self, source):
+        with self._lock:
+            return [d for d in self.datagrams if d.source == source]
+
+    def sources(self):
+        with self._lock:
+            return list(dict.fromkeys(d.source for d in self.datagrams))
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(timeout=2)
+        self.listener.close()
 
 
-def frame_epoch(frame):
-    """The instant (seconds since the epoch) of the frame's local time."""
-    text = frame.decode("ascii")
-    ss, mm, hh, day, month, year = (int(text[i:j]) for i, j in ((1, 3), (3, 5), (5, 7), (7, 9), (9, 11), (11, 15)))
-    return time.mktime((year, month, day, hh, mm, ss, 0, 0, -1))
+class BroadcastRun:
+    """One sender of datagrams (the program or the reference) in a run."""
+
+    def __init__(self, label, program_run, source, offset):
+        self.label = label
+        self.program = program_run
+        self.source = source
+        self.offset = offset
+        self.cpu_start = None
+        self.cpu = CpuTally()
+        self.delays_s = []
+        self.skipped_seconds = 0
+        self.unsettled = 0
+        self.left_out = 0
 
 
-def cpu_seconds(pid):
-    """CPU time of the process from /proc/PID/stat (ticks) and schedstat (ns)."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    ticks = int(fields[11]) + int(fields[12])  # utime, stime
-    with open("/proc/%d/schedstat" % pid) as f:
-        run_ns = int(f.read().split()[0])
-    return ticks / os.sysconf("SC_CLK_TCK"), run_ns / 1e9
+def start_sender(runner, datagrams, label, name, tail, offset, faked):
+    """Starts one sender and sees to it that its sends settle on the turn of
+    its second at once; returns it when its first datagram has named its
+    source port.
+
+    The first datagram leaves at start-up, at whatever point of the second;
+    each pause of 990 ms then ends about 10 ms earlier in the second than the
+    send before it, until one ends before the turn and the sends settle on
+    it. Started 0.8 s into a second, that takes 80 s, and a start cannot be
+    timed under Wine, whose start-up under qemu varies by half a second. So
+    the program is stopped (SIGSTOP) in the pause after its first send and
+    let go on (SIGCONT) 10 s after the second of that send began. Its pause,
+    with whatever was left of it, then ends within that tenth second, whose
+    units digit is the one just sent, so it waits for the next turn and sends
+    right after it, and so on from then."""
+    known = set(datagrams.sources())
+    program_run = runner.start(name, tail, **(faked_clock(offset) if faked else {}))
+    source = wait_for(lambda: next((s for s in datagrams.sources() if s not in known), None),
+                      runner.patience, "the first datagram of %s" % label)
+    os.kill(program_run.pid, signal.SIGSTOP)
+    first = datagrams.from_source(source)[0]
+    go_on = frame_epoch(first.data) - offset + 10 + RESUME_AFTER_S
+
+    def release():
+        sleep_until(go_on)
+        os.kill(program_run.pid, signal.SIGCONT)
+
+    threading.Thread(target=release, daemon=True).start()
+    log("%s: first datagram %.1f ms into its second; held for %.1f s"
+        % (label, 1000 * (first.arrival - (frame_epoch(first.data) - offset)), go_on - time.time()))
+    return BroadcastRun(label, program_run, source, offset)
 
 
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
+def settled_index(datagrams, offset):
+    """Where the settled sends begin: after the first datagram that arrived
+    less than PAUSE_SHORTFALL_S after its turn, since the pause that followed
+    it ended before the next turn; None before then."""
+    for index, datagram in enumerate(datagrams[:-1]):
+        if datagram.arrival - (frame_epoch(datagram.data) - offset) < PAUSE_SHORTFALL_S:
+            return index + 1
+    return None
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("program")
-    parser.add_argument("--seconds", type=float, default=60)
-    parser.add_argument("--wine", action="store_true")
-    args = parser.parse_args()
-    if not only_loopback():
-        sys.exit("broadcaster_timing: not in the sandbox (interfaces other than lo); refusing to broadcast")
+def measured(datagrams, offset, count, excluded):
+    """The datagrams to measure: settled ones, leaving out those whose turn
+    falls in one of the `excluded` windows (start, end) of real time, where
+    other measurements load the machine. Returns (where the settled ones
+    begin or None, the chosen ones, how many were left out)."""
+    first = settled_index(datagrams, offset)
+    chosen, left_out = [], 0
+    if first is None:
+        return None, chosen, left_out
+    for datagram in datagrams[first:]:
+        turn = frame_epoch(datagram.data) - offset
+        if any(start <= turn <= end for start, end in excluded):
+            left_out += 1
+            continue
+        chosen.append(datagram)
+        if len(chosen) == count:
+            break
+    return first, chosen, left_out
 
-    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    listener.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-    listener.bind(("0.0.0.0", PORT))
-    listener.settimeout(1.0)
 
-    # Start just after a turn of the second, so that the first pause already
-    # ends before the next turn and every datagram after the first is settled.
-    now = time.time()
-    time.sleep(1 - now % 1 + 0.002)
-    command = (["wine"] if args.wine else []) + [args.program]
-    program = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+def measure_broadcaster(runner, platform, count, background=(), excluded=()):
+    """Runs the broadcaster and the polling reference until each has sent
+    `count` settled datagrams outside the `excluded` windows. `background`
+    holds Background jobs started before (the other programs' trials); they
+    are joined before the end and their results returned with the runs."""
+    datagrams = DatagramLog()
+    runs = []
     try:
-        delays = []
-        cpu_start = None
-        start = time.monotonic()
-        limit = start + args.seconds + (120 if args.wine else 5)
-        while time.monotonic() < limit and len(delays) < args.seconds:
-            try:
-                data, ancillary, _, _ = listener.recvmsg(64, socket.CMSG_SPACE(16))
-            except socket.timeout:
-                continue
-            arrival = None
-            for level, kind, payload in ancillary:
-                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-                    seconds, nanoseconds = struct.unpack("qq", payload[:16])
-                    arrival = seconds + nanoseconds / 1e9
-            if len(data) != FRAME_LENGTH or arrival is None:
-                continue
-            if cpu_start is None:
-                # The first datagram marks the start; the measured minute is
-                # the settled run after it.
-                cpu_start = (cpu_seconds(program.pid), time.monotonic())
-                continue
-            delays.append(arrival - frame_epoch(data))
-        if cpu_start is None:
-            sys.exit("broadcaster_timing: no datagram arrived")
-        (ticks_0, run_0), t0 = cpu_start
-        ticks_1, run_1 = cpu_seconds(program.pid)
-        elapsed = time.monotonic() - t0
+        runs.append(start_sender(runner, datagrams, "broadcaster", "udp_time_broadcaster", "", 0.0, False))
+        faked = platform == "linux"
+        runs.append(start_sender(runner, datagrams, "reference", "polling_reference", "broadcaster",
+                                 REFERENCE_OFFSET_S if faked else 0.0, faked))
+        allowance = SETTLING_S + sum(end - start for start, end in excluded)
+        deadline = time.monotonic() + count + allowance + runner.patience
+        while time.monotonic() < deadline:
+            done = True
+            for run in runs:
+                first, chosen, _ = measured(datagrams.from_source(run.source), run.offset, count, excluded)
+                if run.cpu_start is None and first is not None:
+                    run.cpu_start = CpuReading(run.program.pid)
+                if len(chosen) < count:
+                    done = False
+            if done:
+                break
+            time.sleep(0.05)
+        for run in runs:
+            if run.cpu_start is not None:
+                run.cpu.add(run.cpu_start, CpuReading(run.program.pid))
+        results = [job.result(timeout=300) for job in background]
     finally:
-        program.send_signal(signal.SIGTERM)
-        program.wait(timeout=30)
-
-    ms = [d * 1000 for d in delays]
-    print("datagrams measured: %d over %.1f s" % (len(ms), elapsed))
-    print("delay from the turn of the second to arrival: p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms, "
-          "min %.3f ms; over 1 ms: %d" % (percentile(ms, 50), percentile(ms, 90), percentile(ms, 99), max(ms),
-                                          min(ms), sum(1 for m in ms if m > 1)))
-    with open("/proc/loadavg") as f:
-        print("machine load while measuring (1-minute average): %s" % f.read().split()[0])
-    print("broadcaster CPU: %.3f %% of a core (/proc/PID/stat ticks), %.4f %% (schedstat)"
-          % (100 * (ticks_1 - ticks_0) / elapsed, 100 * (run_1 - run_0) / elapsed))
+        for run in runs:
+            run.program.stop()
+        datagrams.close()
+    for run in runs:
+        mine = datagrams.from_source(run.source)
+        first, chosen, run.left_out = measured(mine, run.offset, count, excluded)
+        turns = [frame_epoch(d.data) - run.offset for d in chosen]
+        run.delays_s = [d.arrival - turn for d, turn in zip(chosen, turns)]
+        run.unsettled = len(mine) if first is None else first
+        settled_turns = [frame_epoch(d.data) - run.offset for d in mine[run.unsettled:]]
+        run.skipped_seconds = sum(int(round(b - a)) - 1 for a, b in zip(settled_turns, settled_turns[1:]))
+        if len(run.delays_s) < count:
+            # Reported with the n it has: under Wine on a busy machine sends
+            # may keep arriving 10 ms or more after the turn.
+            log("%s: only %d settled datagrams of %d in the time given" % (run.label, len(run.delays_s), count))
+        log("%s: %d datagrams after %d unsettled (%d left out), CPU %.3f %% of a core"
+            % (run.label, len(run.delays_s), run.unsettled, run.left_out, run.cpu.run_percent()))
+    return runs, results
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+
+    import run_bench
+
+    sys.exit(run_bench.main(["--only", "broadcaster"] + sys.argv[1:]))

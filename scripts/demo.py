@@ -95,7 +95,8 @@ def feed_clock_setter(port, say, stopping):
 def follow_file(path, on_line, stopping):
     """Calls on_line for each line appended to a file."""
     position = 0
-    while not stopping.is_set():
+    while True:
+        finished = stopping.is_set()
         try:
             with open(path, "r", errors="replace") as f:
                 f.seek(position)
@@ -105,39 +106,60 @@ def follow_file(path, on_line, stopping):
                         position += len(line.encode())
         except FileNotFoundError:
             pass
+        if finished:
+            return
         stopping.wait(0.2)
 
 
-WINE_CLOCK_REPORT = re.compile(r"SetSystemTime|time would have|setting the system time", re.IGNORECASE)
+# Wine refuses to set the clock and reports the change it was asked for.
+WINE_CLOCK_REFUSAL = re.compile(r"NtSetSystemTime not allowed: difference (-?\d+) ms")
 
 
-def run_clock_setter(runner, platform, workdir, say, stopping):
+def describe_clock_write(line):
+    """A line of the clock-write recorder (Linux) or of Wine's refusal."""
+    refused = WINE_CLOCK_REFUSAL.search(line)
+    if refused:
+        wanted = datetime.datetime.now() + datetime.timedelta(milliseconds=int(refused.group(1)))
+        return "asks to set the clock: %s (Wine refuses)" % wanted.strftime("%Y-%m-%d %H:%M:%S")
+    if " local=" in line:
+        return "asks to set the clock: " + line.split(" local=")[-1].split(" mono=")[0]
+    return None
+
+
+def show_clock_write(say):
+    def on_line(line):
+        text = describe_clock_write(line)
+        if text:
+            say("setter", text)
+    return on_line
+
+
+def run_clock_setter(runner, port, platform, workdir, say, stopping):
     """clock_setter_8bit /2, started again each time it ends its cycle."""
     recorder = ROOT / "build" / "linux" / "lib" / "clock_write_recorder.so"
     round_number = 0
     while not stopping.is_set():
         round_number += 1
         log = workdir / ("clock-writes-%d.log" % round_number)
-        options = {}
         if platform == "linux":
             options = {"preload": [str(recorder)], "env": {"CLOCK_WRITE_LOG": str(log)}}
+        else:
+            options = {"env": {"WINEDEBUG": "err+sync"}}
         say("setter", "start clock_setter_8bit /2 (cycle %d)" % round_number)
         program = runner.start("clock_setter_8bit", "/2", **options)
-        follower = None
-        if platform == "linux":
-            follower = threading.Thread(target=follow_file, daemon=True, args=(
-                log, lambda line: say("setter", "asks to set the clock: " + line.split(" local=")[-1].split(" mono=")[0]),
-                stopping))
-            follower.start()
+        done = threading.Event()
+        follower = threading.Thread(target=follow_file, daemon=True, args=(
+            log if platform == "linux" else program.stderr_path, show_clock_write(say), done))
+        follower.start()
         while program.running() and not stopping.is_set():
             stopping.wait(0.2)
+        done.set()
+        follower.join(timeout=2)
         if stopping.is_set():
             break
-        if platform == "windows":
-            for line in program.stderr.splitlines():
-                if WINE_CLOCK_REPORT.search(line):
-                    say("setter", "asks to set the clock (Wine refuses): " + line.strip())
         say("setter", "clock_setter_8bit ended, exit code %s" % program.returncode)
+        # The Linux build held the line exclusively; the next one opens it anew.
+        port.release_exclusive()
 
 
 def watch_datagrams(say, stopping):
@@ -224,7 +246,7 @@ def main():
         for target, arguments in ((watch_sender, (com[1], say, stopping)),
                                   (feed_clock_setter, (com[2], say, stopping)),
                                   (watch_datagrams, (say, stopping)),
-                                  (run_clock_setter, (runner, args.platform, workdir, say, stopping))):
+                                  (run_clock_setter, (runner, com[2], args.platform, workdir, say, stopping))):
             thread = threading.Thread(target=target, args=arguments, daemon=True)
             thread.start()
             threads.append(thread)

@@ -10,7 +10,7 @@ LocalTime read_local_time()
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, 0};
 }
 
 bool write_local_time(const LocalTime& time)
@@ -43,6 +43,15 @@ void sleep_ms(unsigned ms)
     (void)fine_timer;
     Sleep(ms);
 }
+
+void sleep_us(std::uint32_t us)
+{
+    // Sleep takes whole milliseconds; rounding down makes the sleep end
+    // early rather than late, and the caller's margin covers the rest.
+    sleep_ms(us / 1000);
+}
+
+std::uint32_t wake_margin_us() { return 2000; }
 
 void pause_briefly() { Sleep(0); }
 

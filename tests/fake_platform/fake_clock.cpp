@@ -42,7 +42,7 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - ((a % b 
 std::int64_t clock_us_of(const platform::LocalTime& t)
 {
     const std::int64_t days = days_from_civil(t.year, t.month, t.day);
-    return ((days * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 + t.millisecond) * 1000;
+    return ((days * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 + t.millisecond) * 1000 + t.microsecond;
 }
 
 State& state()
@@ -99,6 +99,7 @@ platform::LocalTime local_time_at(std::int64_t us)
     t.minute = static_cast<int>(in_day / 60 % 60);
     t.second = static_cast<int>(in_day % 60);
     t.millisecond = static_cast<int>(ms - seconds * 1000);
+    t.microsecond = static_cast<int>(clock_us - ms * 1000);
     return t;
 }
 
@@ -111,6 +112,7 @@ const std::vector<ClockWrite>& clock_writes() { return state().clock_writes; }
 void set_clock_writable(bool writable) { state().clock_writable = writable; }
 void set_clock_write_cost_us(std::int64_t us) { state().clock_write_cost_us = us; }
 void set_sleep_overshoot_us(std::int64_t us) { state().sleep_overshoot_us = us; }
+void set_wake_margin_us(std::uint32_t us) { state().wake_margin_us = us; }
 int beeps() { return state().beeps; }
 
 }  // namespace fake
@@ -129,10 +131,13 @@ LocalTime read_local_time()
 bool write_local_time(const LocalTime& time)
 {
     fake::State& s = fake::state();
-    const bool accepted = s.clock_writable && is_valid_local_time(time);
-    s.clock_writes.push_back({s.now_us, time, accepted});
+    // As on both systems, the clock is set to the millisecond.
+    LocalTime value = time;
+    value.microsecond = 0;
+    const bool accepted = s.clock_writable && is_valid_local_time(value);
+    s.clock_writes.push_back({s.now_us, value, accepted});
     if (accepted) {
-        s.clock_offset_us = fake::clock_us_of(time) - s.now_us;
+        s.clock_offset_us = fake::clock_us_of(value) - s.now_us;
     }
     fake::advance_us(s.clock_write_cost_us);
     return accepted;
@@ -146,6 +151,15 @@ void sleep_ms(unsigned ms)
     fake::state().slept_us += us;
     fake::advance_us(us);
 }
+
+void sleep_us(std::uint32_t us)
+{
+    const std::int64_t lasts = static_cast<std::int64_t>(us) + fake::state().sleep_overshoot_us;
+    fake::state().slept_us += lasts;
+    fake::advance_us(lasts);
+}
+
+std::uint32_t wake_margin_us() { return fake::state().wake_margin_us; }
 
 void pause_briefly()
 {

@@ -55,8 +55,10 @@ const std::vector<ClockWrite>& clock_writes();
 void set_clock_writable(bool writable);
 // Virtual time that each clock write takes after it has set the clock.
 void set_clock_write_cost_us(std::int64_t us);
-// How much longer than asked every sleep_ms lasts.
+// How much longer than asked every sleep_ms and sleep_us lasts.
 void set_sleep_overshoot_us(std::int64_t us);
+// What wake_margin_us answers: 300 unless set (Linux's; Windows' is 2000).
+void set_wake_margin_us(std::uint32_t us);
 // What one pause_briefly takes.
 constexpr std::int64_t brief_pause_us = 100;
 

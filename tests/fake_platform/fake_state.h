@@ -26,6 +26,7 @@ struct State {
     std::vector<ClockWrite> clock_writes;
     std::int64_t clock_write_cost_us = 0;
     std::int64_t sleep_overshoot_us = 0;
+    std::uint32_t wake_margin_us = 300;
     int beeps = 0;
     std::vector<ShownMessageBox> message_boxes;
     std::int64_t message_box_open_us = 0;

@@ -29,10 +29,13 @@ PAUSE = 0.990
 # How late a datagram may arrive after the moment it is due: the end of the
 # 990 ms pause or the turn of the second, whichever is later. Wine's 32-bit
 # half runs here under qemu's emulation, where each turn of the loop costs
-# several milliseconds more.
-LATENESS = {"linux": 0.015, "windows": 0.060}
+# several milliseconds more, and a busy machine stalls the emulation for tens
+# of milliseconds now and then. The bounds stay far below the 990 ms pause, so
+# a datagram that waited for anything else than the pause and the turn fails.
+# Timing figures come from the bench, not from these bounds.
+LATENESS = {"linux": 0.030, "windows": 0.250}
 # Settled datagrams arrive this soon after the turn of the second.
-SETTLED = {"linux": 0.015, "windows": 0.100}
+SETTLED = {"linux": 0.030, "windows": 0.250}
 
 
 def wait_until(instant):

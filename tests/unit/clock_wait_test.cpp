@@ -13,27 +13,50 @@ using platform::LocalTime;
 
 TEST(ClockWait, TimeToTheNextTurn)
 {
-    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 42, 250}, Turn::second), 750);
-    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 42, 250}, Turn::minute), 17750);
-    EXPECT_EQ(clock_wait::ms_until_next_turn({2026, 1, 1, 10, 15, 59, 999}, Turn::minute), 1);
-    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 42, 250}, Turn::minute), 100);
-    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 59, 950}, Turn::minute), 48);
-    EXPECT_EQ(clock_wait::sleep_before_next_reading({2026, 1, 1, 10, 15, 59, 998}, Turn::minute), 0);
+    EXPECT_EQ(clock_wait::us_until_next_turn({2026, 1, 1, 10, 15, 42, 250, 0}, Turn::second), 750'000);
+    EXPECT_EQ(clock_wait::us_until_next_turn({2026, 1, 1, 10, 15, 42, 250, 400}, Turn::second), 749'600);
+    EXPECT_EQ(clock_wait::us_until_next_turn({2026, 1, 1, 10, 15, 42, 250, 0}, Turn::minute), 17'750'000);
+    EXPECT_EQ(clock_wait::us_until_next_turn({2026, 1, 1, 10, 15, 59, 999, 999}, Turn::minute), 1);
+}
+
+TEST(ClockWait, SleepsUntilTheMarginBeforeTheTurnAtMostAHundredMillisecondsAtATime)
+{
+    using clock_wait::sleep_before_next_reading_us;
+    EXPECT_EQ(sleep_before_next_reading_us({2026, 1, 1, 10, 15, 42, 250, 0}, Turn::minute, 300), 100'000);
+    EXPECT_EQ(sleep_before_next_reading_us({2026, 1, 1, 10, 15, 59, 950, 0}, Turn::minute, 300), 49'700);
+    EXPECT_EQ(sleep_before_next_reading_us({2026, 1, 1, 10, 15, 59, 950, 0}, Turn::minute, 2000), 48'000);
+    EXPECT_EQ(sleep_before_next_reading_us({2026, 1, 1, 10, 15, 59, 999, 900}, Turn::minute, 300), 0);
+    EXPECT_EQ(sleep_before_next_reading_us({2026, 1, 1, 10, 15, 42, 999, 750}, Turn::second, 300), 0);
 }
 
 int minute_change_from(int mark, const LocalTime& now) { return now.minute != mark; }
 
 TEST(ClockWait, ReturnsAtTheTurnOfTheMinuteHavingSleptNearlyAllTheWay)
 {
-    fake::reset({2026, 3, 1, 10, 15, 42, 0});
-    const LocalTime seen = clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
-    EXPECT_EQ(seen.minute, 16);
-    EXPECT_EQ(seen.second, 0);
-    const std::int64_t turn = fake::when_clock_shows({2026, 3, 1, 10, 16, 0, 0});
-    EXPECT_GE(fake::now_us(), turn);
-    EXPECT_LE(fake::now_us() - turn, 100);  // seen within the reading cost of the turn
-    EXPECT_GE(fake::slept_us(), 17'900'000);  // of 18 s, all but the poll window slept
-    EXPECT_LT(fake::clock_readings(), 18 * 10 + 2 * 1000 / 10 + 10);
+    // Linux's margin of 0.3 ms and Windows' of 2 ms: either way the turn is
+    // seen within one reading, and only the margin is polled.
+    for (const std::uint32_t margin : {300u, 2000u}) {
+        fake::reset({2026, 3, 1, 10, 15, 42, 0});
+        fake::set_wake_margin_us(margin);
+        const LocalTime seen =
+            clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
+        EXPECT_EQ(seen.minute, 16);
+        EXPECT_EQ(seen.second, 0);
+        const std::int64_t turn = fake::when_clock_shows({2026, 3, 1, 10, 16, 0, 0});
+        EXPECT_GE(fake::now_us(), turn);
+        EXPECT_LE(fake::now_us() - turn, 100);  // seen within the reading cost of the turn
+        // All but the margin and the readings' cost was slept.
+        EXPECT_GE(fake::slept_us(), 18'000'000 - margin - 10 * fake::clock_readings());
+        EXPECT_LT(fake::clock_readings(), 18 * 10 + margin / 10 + 10);
+    }
+}
+
+TEST(ClockWait, ASleepThatEndsLateWithinTheMarginDoesNotDelayTheTurn)
+{
+    fake::reset({2026, 3, 1, 10, 15, 58, 0});
+    fake::set_sleep_overshoot_us(250);
+    clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
+    EXPECT_LE(fake::now_us() - fake::when_clock_shows({2026, 3, 1, 10, 16, 0, 0}), 20);
 }
 
 TEST(ClockWait, NoticesAClockSetForwardWithinAHundredMilliseconds)

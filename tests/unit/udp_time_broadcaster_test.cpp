@@ -50,6 +50,7 @@ std::int64_t next_turn_after(std::int64_t us)
 {
     LocalTime t = fake::local_time_at(us);
     t.millisecond = 0;
+    t.microsecond = 0;
     return fake::when_clock_shows(t) + 1'000'000;
 }
 

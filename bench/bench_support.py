@@ -1,0 +1,202 @@
+"""What the bench's measurements share: where things are, CPU time from /proc,
+percentiles, faked clocks, frames, and waiting for moments and events.
+
+Every program is started through the system-test rig (tests/system/rig),
+which refuses to start anything outside tests/system/sandbox.
+"""
+
+import datetime
+import math
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
+
+from rig.programs import LIBFAKETIME  # noqa: E402
+from rig.waiting import wait_for  # noqa: E402
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+FRAME_LENGTH = 35
+
+
+def log(text):
+    """Progress on stderr; the table goes to stdout."""
+    print("bench: " + text, file=sys.stderr, flush=True)
+
+
+# -- CPU time ------------------------------------------------------------------
+
+class CpuReading:
+    """A process's CPU time at one moment: utime + stime from /proc/PID/stat
+    (in clock ticks, 10 ms here) and the scheduler's run time from
+    /proc/PID/schedstat (nanoseconds), with the monotonic time of the reading."""
+
+    def __init__(self, pid):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        self.ticks_s = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+        with open("/proc/%d/schedstat" % pid) as f:
+            self.run_s = int(f.read().split()[0]) / 1e9
+        self.at = time.monotonic()
+
+
+class CpuTally:
+    """CPU time and elapsed time summed over one or more windows of a run."""
+
+    def __init__(self):
+        self.ticks_s = 0.0
+        self.run_s = 0.0
+        self.elapsed_s = 0.0
+
+    def add(self, before, after):
+        self.ticks_s += after.ticks_s - before.ticks_s
+        self.run_s += after.run_s - before.run_s
+        self.elapsed_s += after.at - before.at
+
+    def merge(self, other):
+        self.ticks_s += other.ticks_s
+        self.run_s += other.run_s
+        self.elapsed_s += other.elapsed_s
+
+    def stat_percent(self):
+        """Share of one core by /proc/PID/stat, in percent."""
+        return 100.0 * self.ticks_s / self.elapsed_s if self.elapsed_s else None
+
+    def run_percent(self):
+        """Share of one core by /proc/PID/schedstat, in percent."""
+        return 100.0 * self.run_s / self.elapsed_s if self.elapsed_s else None
+
+    def as_dict(self):
+        return {"stat_percent": self.stat_percent(), "schedstat_percent": self.run_percent(),
+                "seconds": self.elapsed_s}
+
+
+# -- figures -------------------------------------------------------------------
+
+def percentile(values, p):
+    """Nearest rank: the smallest value with at least p % of the values at or
+    below it. With fewer than 100 values p99 is the largest."""
+    ordered = sorted(values)
+    if not ordered:
+        return None
+    rank = max(1, math.ceil(p / 100.0 * len(ordered)))
+    return ordered[rank - 1]
+
+
+def summary_ms(delays_s):
+    """n, p50, p99 and max of delays given in seconds, in milliseconds."""
+    ms = [d * 1000.0 for d in delays_s]
+    return {"n": len(ms), "p50": percentile(ms, 50), "p99": percentile(ms, 99), "max": max(ms) if ms else None}
+
+
+# -- faked clocks --------------------------------------------------------------
+
+def faked_clock(offset_s):
+    """Start options of the rig for a Linux program whose clock runs `offset_s`
+    seconds ahead of the real one (behind when negative): libfaketime with a
+    fixed offset, so that a moment of the program's clock is a known moment
+    of the observer's. The monotonic clock stays real."""
+    return {"preload": [LIBFAKETIME],
+            "env": {"FAKETIME": "%+.6f" % offset_s, "FAKETIME_DONT_FAKE_MONOTONIC": "1"}}
+
+
+def offset_for_minute_turn(real_instant):
+    """The offset that puts a turn of the minute of the faked clock at
+    `real_instant` of the real one (local offsets are whole minutes)."""
+    return -(real_instant % 60.0)
+
+
+def next_instant(after, fraction):
+    """The first moment at or after `after` whose fraction of a second is
+    `fraction`."""
+    instant = math.floor(after) + fraction
+    return instant if instant >= after else instant + 1.0
+
+
+def next_minute_turn(after):
+    return math.ceil(after / 60.0) * 60.0
+
+
+def sleep_until(instant):
+    """Sleeps until the wall clock shows `instant`: a moment chosen to act
+    at, not a guess at when something will have happened."""
+    while True:
+        left = instant - time.time()
+        if left <= 0:
+            return
+        time.sleep(min(left, 0.1))
+
+
+# -- frames --------------------------------------------------------------------
+
+def frame_fields(frame):
+    """(year, month, day, hour, minute, second) of a frame's digits."""
+    text = frame[1:15].decode("ascii")
+    ss, mm, hh, day, month, year = (int(text[i:j]) for i, j in ((0, 2), (2, 4), (4, 6), (6, 8), (8, 10), (10, 14)))
+    return year, month, day, hh, mm, ss
+
+
+def frame_epoch(frame):
+    """The moment a frame's local date and time stand for, in seconds since
+    the epoch."""
+    year, month, day, hh, mm, ss = frame_fields(frame)
+    return time.mktime((year, month, day, hh, mm, ss, 0, 0, -1))
+
+
+def local_datetime(instant):
+    return datetime.datetime.fromtimestamp(instant)
+
+
+# -- concurrency ---------------------------------------------------------------
+
+class Background:
+    """Runs fn() in a thread; result() joins it and returns its value or
+    raises its exception."""
+
+    def __init__(self, name, fn):
+        self.name = name
+        self._value = None
+        self._error = None
+        self._thread = threading.Thread(target=self._run, args=(fn,), name=name, daemon=True)
+        self._thread.start()
+
+    def _run(self, fn):
+        try:
+            self._value = fn()
+        except BaseException as error:  # handed to the caller of result()
+            self._error = error
+
+    def result(self, timeout=None):
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            raise RuntimeError("%s still running after %s s" % (self.name, timeout))
+        if self._error is not None:
+            raise self._error
+        return self._value
+
+
+def port_is_open_by(pid, device):
+    """Whether process `pid` holds `device` (say /dev/ttyS0) open."""
+    folder = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return False
+    for name in names:
+        try:
+            if os.readlink(os.path.join(folder, name)) == device:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+__all__ = ["REPO", "log", "CpuReading", "CpuTally", "percentile", "summary_ms", "faked_clock",
+           "offset_for_minute_turn", "next_instant", "next_minute_turn", "sleep_until", "frame_fields",
+           "frame_epoch", "local_datetime", "Background", "port_is_open_by", "wait_for", "FRAME_LENGTH"]

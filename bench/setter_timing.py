@@ -1,0 +1,165 @@
+"""The clock setter in repeat mode against the virtual clock
+(tests/tools/virtual_clock.py): the share of frames it takes when the clock
+sends one frame a second and when it sends them back to back, and how much
+of a core it uses while it waits for the minute.
+
+One trial is one process and one turn of the minute:
+1. the program starts on a fresh pty; once it holds the port, the clock sends
+   five frames one second apart: the first cycle;
+2. the program waits for the minute (CPU measured from its fifth take until
+   just before the turn);
+3. right after the turn the clock sends five frames back to back, paced as a
+   9600 baud line carries them (about 1.04 ms a byte): the second cycle.
+A frame that the program misses costs it the cycle: its fifth wait then runs
+into the 5 s limit and the program ends, as it should.
+
+Which frames were taken is read from the clock writes: on Linux the
+clock-write recorder (tests/tools/clock_write_recorder.c) logs every
+requested value; Wine refuses SetLocalTime and reports the difference to its
+clock on stderr. Frame j carries the time (j+1):11:12, so a write names its
+frame by its hour. On Linux the frames carry a fixed date and the program's
+clock is faked so that the turn comes soon after the first cycle; under Wine
+they carry today's date (a date write then differs by less than Wine's half a
+second and is accepted silently, so each take leaves exactly one line) and
+the turn is a real one.
+"""
+
+import datetime
+import re
+import time
+
+from bench_support import (CpuReading, CpuTally, faked_clock, local_datetime, log, offset_for_minute_turn,
+                           port_is_open_by, sleep_until, wait_for)
+from virtual_clock import VirtualClock, compose_frame
+
+FRAMES_PER_CYCLE = 5
+LINUX_FRAME_DATE = datetime.date(2031, 3, 5)
+FRAME_MINUTE = 11
+FRAME_SECOND = 12
+RECORDED_WRITE = re.compile(r"local=(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3})")
+WINE_REFUSAL = re.compile(r"err:sync:NtSetSystemTime not allowed: difference (-?\d+) ms")
+# The frames start this long after the program holds its port.
+FIRST_FRAME_AFTER_S = 0.3
+# The back-to-back frames start this long after the turn.
+SECOND_CYCLE_AFTER_S = 0.1
+
+
+def frames_for(date, first, count):
+    """Frames j = first .. first+count-1, each carrying (j+1):11:12 of `date`."""
+    return [compose_frame(FRAME_SECOND, FRAME_MINUTE, j + 1, date.day, date.month, date.year)
+            for j in range(first, first + count)]
+
+
+class TakeLog:
+    """The frames a program has applied, in order, read from its clock writes."""
+
+    def __init__(self, platform, program_run, log_path, date):
+        self.platform = platform
+        self.program = program_run
+        self.log_path = log_path
+        self.date = date
+        self._wine_lines = []  # (first seen, difference in ms)
+
+    def taken(self):
+        if self.platform == "linux":
+            try:
+                text = open(self.log_path).read()
+            except FileNotFoundError:
+                return []
+            found = []
+            for match in RECORDED_WRITE.finditer(text):
+                year, month, day, hh, mm, ss, ms = (int(g) for g in match.groups())
+                if (datetime.date(year, month, day) == self.date and (mm, ss, ms) == (FRAME_MINUTE, FRAME_SECOND, 0)):
+                    found.append(hh - 1)
+            return found
+        now = time.time()
+        differences = [int(d) for d in WINE_REFUSAL.findall(self.program.stderr)]
+        while len(self._wine_lines) < len(differences):
+            self._wine_lines.append((now, differences[len(self._wine_lines)]))
+        found = []
+        for seen, difference in self._wine_lines:
+            asked = local_datetime(seen + difference / 1000.0)
+            found.append(asked.hour - 1 if asked.minute in (FRAME_MINUTE, FRAME_MINUTE + 1) else None)
+        return found
+
+
+class SetterTrial:
+    def __init__(self, label):
+        self.label = label
+        self.taken_1s = 0
+        self.taken_b2b = 0
+        self.sent_1s = FRAMES_PER_CYCLE
+        self.sent_b2b = 0
+        self.order = []
+        self.cpu = CpuTally()
+        self.ended_early = False
+
+
+def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, workdir, first_cycle_done=None):
+    """One trial (see the module's comment) of `program` `tail` on COM`com`,
+    around the turn of the minute at the real moment `turn`. Sets the event
+    `first_cycle_done`, if given, once the first cycle is over (or failed)."""
+    platform = runner.platform
+    trial = SetterTrial(label)
+    log_path = str(workdir / ("%s-clock-writes.log" % label.replace(" ", "-")))
+    if platform == "linux":
+        offset = offset_for_minute_turn(turn) if faked else 0.0
+        options = faked_clock(offset) if faked else {"preload": [], "env": {}}
+        recorder = str(runner.bin_dir.parent / "lib" / "clock_write_recorder.so")
+        options["preload"] = [recorder] + options["preload"]
+        options["env"] = dict(options["env"], CLOCK_WRITE_LOG=log_path)
+        date = LINUX_FRAME_DATE
+    else:
+        options = {"env": {"WINEDEBUG": "-all,err+sync"}}
+        date = datetime.date.today()
+    port = ports.create(com)[com]
+    clock = VirtualClock(port.master)
+    program_run = runner.start(program, tail, **options)
+    takes = TakeLog(platform, program_run, log_path, date)
+    try:
+        wait_for(lambda: port_is_open_by(program_run.pid, port.device) or not program_run.running(),
+                 runner.patience, "%s to open %s" % (label, port.device))
+        clock.send_frames(frames_for(date, 0, FRAMES_PER_CYCLE), interval=1.0,
+                          start=time.monotonic() + FIRST_FRAME_AFTER_S)
+        # The fifth take follows the fifth frame's last byte within a poll.
+        wait_for(lambda: len(takes.taken()) >= FRAMES_PER_CYCLE or not program_run.running(),
+                 runner.patience, "%s to take the first cycle" % label)
+        trial.taken_1s = len(takes.taken())
+        if first_cycle_done is not None:
+            first_cycle_done.set()
+        if trial.taken_1s == FRAMES_PER_CYCLE and program_run.running():
+            before = CpuReading(program_run.pid)
+            sleep_until(turn - 0.05)
+            if program_run.running():
+                trial.cpu.add(before, CpuReading(program_run.pid))
+            sleep_until(turn + SECOND_CYCLE_AFTER_S)
+            clock.send_frames(frames_for(date, FRAMES_PER_CYCLE, FRAMES_PER_CYCLE), interval=0)
+            trial.sent_b2b = FRAMES_PER_CYCLE
+            wait_for(lambda: len(takes.taken()) >= 2 * FRAMES_PER_CYCLE or not program_run.running(),
+                     runner.patience + 6, "%s to take the second cycle" % label)
+        trial.order = takes.taken()
+        trial.taken_b2b = len(trial.order) - trial.taken_1s
+        trial.ended_early = not program_run.running()
+    finally:
+        if first_cycle_done is not None:
+            first_cycle_done.set()
+        program_run.stop()
+        ports.remove(com)
+    expected = list(range(len(trial.order)))
+    if trial.order != expected:
+        log("%s: took frames %s (not in order or not ours)" % (label, trial.order))
+    log("%s: took %d/%d one a second, %d/%d back to back, CPU waiting %s"
+        % (label, trial.taken_1s, trial.sent_1s, trial.taken_b2b, trial.sent_b2b,
+           "%.3f %%" % trial.cpu.run_percent() if trial.cpu.elapsed_s else "-"))
+    return trial
+
+
+def summarize(trials):
+    cpu = CpuTally()
+    for trial in trials:
+        cpu.merge(trial.cpu)
+    return {
+        "taken_1s": sum(t.taken_1s for t in trials), "sent_1s": sum(t.sent_1s for t in trials),
+        "taken_b2b": sum(t.taken_b2b for t in trials), "sent_b2b": sum(t.sent_b2b for t in trials),
+        "cpu": cpu,
+    }
