@@ -8,6 +8,7 @@
 //   polling_reference sender N       serial_time_sender /R on COMn, 8 data bits
 //   polling_reference broadcaster    udp_time_broadcaster
 //   polling_reference setter N       clock_setter /R on COMn, 8 data bits
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -129,12 +130,7 @@ int run_setter(int port_number)
 int main(int argc, char** argv)
 {
     const std::string_view what = argc > 1 ? argv[1] : "";
-    // The port is one digit, 1 to 4 (COM1..COM4); anything else is a bad use.
-    const std::string_view port = argc > 2 ? argv[2] : "1";
-    if (port.size() != 1 || port[0] < '1' || port[0] > '4') {
-        return exit_bad_use;
-    }
-    const int port_number = port[0] - '0';
+    const int port_number = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 1;
     if (what == "sender") {
         return run_sender(port_number);
     }

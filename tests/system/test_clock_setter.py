@@ -303,7 +303,9 @@ def test_no_data_ends_the_program_five_seconds_after_setting_up_in_repeat_mode(r
     set_up = requests[-1].time
     last_poll = setter.polls()[-1][0]
     slack = 0.3 if platform == "linux" else 2.0
-    assert LIMIT <= last_poll - set_up <= LIMIT + slack, (set_up, last_poll, text)
+    # The program counts whole milliseconds, so its 5 s may end up to 1 ms
+    # short of the trace's microsecond times.
+    assert LIMIT - 0.002 <= last_poll - set_up <= LIMIT + slack, (set_up, last_poll, text)
     assert setter.clock_writes() == []
 
 
