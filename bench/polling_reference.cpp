@@ -130,7 +130,7 @@ int run_setter(int port_number)
 int main(int argc, char** argv)
 {
     const std::string_view what = argc > 1 ? argv[1] : "";
-    const int port_number = argc > 2 ? std::atoi(argv[2]) : 1;
+    const int port_number = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 1;
     if (what == "sender") {
         return run_sender(port_number);
     }

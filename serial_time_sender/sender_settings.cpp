@@ -1,6 +1,7 @@
 // Reading the serial time sender's options from its command tail.
 #include "sender_settings.h"
 
+#include "platform/command_tail.h"
 #include "time_frame/time_frame.h"
 
 namespace serial_time_sender {
@@ -8,21 +9,6 @@ namespace serial_time_sender {
 namespace {
 
 bool contains(std::string_view text, std::string_view option) { return text.find(option) != std::string_view::npos; }
-
-// The port switch is the first "/" of the tail; only a tail without any "/"
-// may use the first "\" instead.
-int port_number_from(std::string_view tail)
-{
-    std::size_t at = tail.find('/');
-    if (at == std::string_view::npos) {
-        at = tail.find('\\');
-    }
-    if (at == std::string_view::npos || at + 1 >= tail.size()) {
-        return 1;
-    }
-    const char digit = tail[at + 1];
-    return digit >= '1' && digit <= '4' ? digit - '0' : 1;
-}
 
 constexpr std::size_t fixed_time_length = 14;
 
@@ -33,7 +19,7 @@ SenderSettings parse_sender_settings(std::string_view command_tail, int data_bit
     SenderSettings settings;
     settings.repeat = contains(command_tail, "/R") || contains(command_tail, "/r") ||
                       (data_bits == 8 && (contains(command_tail, "\\R") || contains(command_tail, "\\r")));
-    settings.port_number = port_number_from(command_tail);
+    settings.port_number = platform::port_number_from_tail(command_tail);
 
     // Each mode option found overrides the one before: default, /9, /8, /7.
     settings.tail = time_frame::tail_mode_1;

@@ -1,4 +1,5 @@
-// Skipping the program's own name in a command line.
+// The command tail: skipping the program's own name, and the port switch
+// that both serial programs read from the tail.
 #include "platform/command_tail.h"
 
 namespace platform {
@@ -24,6 +25,19 @@ std::string_view skip_program_name(std::string_view command_line)
         ++pos;
     }
     return command_line.substr(pos);
+}
+
+int port_number_from_tail(std::string_view tail)
+{
+    std::size_t at = tail.find('/');
+    if (at == std::string_view::npos) {
+        at = tail.find('\\');
+    }
+    if (at == std::string_view::npos || at + 1 >= tail.size()) {
+        return 1;
+    }
+    const char digit = tail[at + 1];
+    return digit >= '1' && digit <= '4' ? digit - '0' : 1;
 }
 
 }  // namespace platform

@@ -20,6 +20,19 @@ TEST(CommandTail, SkipsUnquotedAndQuotedProgramNamesAndTheBlanksAfter)
     EXPECT_EQ(skip_program_name(""), "");
 }
 
+TEST(CommandTail, PortSwitchIsTheFirstSlashOrOnlyWithoutOneTheFirstBackslash)
+{
+    EXPECT_EQ(platform::port_number_from_tail(""), 1);
+    EXPECT_EQ(platform::port_number_from_tail("/3"), 3);
+    EXPECT_EQ(platform::port_number_from_tail("x /4 /2"), 4);
+    EXPECT_EQ(platform::port_number_from_tail("/R /2"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("\\2"), 2);
+    EXPECT_EQ(platform::port_number_from_tail("\\2 /R"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("/5"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("/0"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("abc /"), 1);
+}
+
 TEST(LocalTimeRules, DaysInMonthFollowTheGregorianCalendar)
 {
     EXPECT_EQ(platform::days_in_month(2024, 2), 29);

@@ -16,4 +16,9 @@ std::string read_command_tail(int argc, char** argv);
 // after it.
 std::string_view skip_program_name(std::string_view command_line);
 
+// The port chosen by a command tail: the character right after its first
+// "/" (or, only in a tail without any "/", its first "\"); "1" to "4" give
+// COM1 to COM4, anything else or nothing gives COM1.
+int port_number_from_tail(std::string_view tail);
+
 }  // namespace platform
