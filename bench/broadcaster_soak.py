@@ -20,7 +20,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "system"))
 from broadcast_listener import Listener, frame_epoch  # noqa: E402
 
-from broadcaster_timing import cpu_seconds, only_loopback, percentile  # noqa: E402
+from bench_support import CpuReading, percentile  # noqa: E402
+from rig import refusal_message, sandbox_problems  # noqa: E402
 
 
 def vm_rss_kib(pid):
@@ -33,8 +34,9 @@ def main():
     parser.add_argument("program")
     parser.add_argument("--minutes", type=float, default=10)
     args = parser.parse_args()
-    if not only_loopback():
-        sys.exit("broadcaster_soak: not in the sandbox (interfaces other than lo); refusing to broadcast")
+    problems = sandbox_problems()
+    if problems:
+        sys.exit("broadcaster_soak: " + refusal_message(problems))
 
     listener = Listener()
     program = subprocess.Popen([args.program], stdin=subprocess.DEVNULL)
@@ -44,7 +46,7 @@ def main():
         first = listener.receive(10)
         if first is None:
             sys.exit("broadcaster_soak: no datagram within 10 s")
-        cpu_0, start = cpu_seconds(program.pid), time.monotonic()
+        cpu_0, start = CpuReading(program.pid), time.monotonic()
         epochs.append(frame_epoch(first.data))
         end = start + args.minutes * 60
         next_sample = start
@@ -62,7 +64,7 @@ def main():
                 continue
             epochs.append(epoch)
             delays.append(datagram.arrival - epoch)
-        cpu_1, elapsed = cpu_seconds(program.pid), time.monotonic() - start
+        cpu_1, elapsed = CpuReading(program.pid), time.monotonic() - start
         running = program.poll() is None
     finally:
         if program.poll() is None:
@@ -82,7 +84,7 @@ def main():
     print("VmRSS: first %d KiB, last %d KiB, lowest %d KiB, highest %d KiB (%d samples, every 10 s)"
           % (rss[0], rss[-1], min(rss), max(rss), len(rss)))
     print("CPU: %.3f %% of a core (ticks), %.4f %% (schedstat)"
-          % (100 * (cpu_1[0] - cpu_0[0]) / elapsed, 100 * (cpu_1[1] - cpu_0[1]) / elapsed))
+          % (100 * (cpu_1.ticks_s - cpu_0.ticks_s) / elapsed, 100 * (cpu_1.run_s - cpu_0.run_s) / elapsed))
     with open("/proc/loadavg") as f:
         print("machine load at the end (1-minute average): %s" % f.read().split()[0])
 
