@@ -63,28 +63,40 @@ static int compare(const void *a, const void *b)
     return (x > y) - (x < y);
 }
 
+/* A whole number from an argument; false when it is not one or below 0. */
+static int parse_count(const char *text, long long *value)
+{
+    char *end = NULL;
+    *value = strtoll(text, &end, 10);
+    return end != text && *end == '\0' && *value >= 0;
+}
+
 int main(int argc, char **argv)
 {
     const int ways = (argc - 3) / 2;
-    if (argc < 5 || (argc - 3) % 2 != 0 || ways > most_ways) {
+    long long count = 0, period_ms = 0;
+    int64_t margin[most_ways] = {0};
+    uint64_t slice[most_ways] = {0};
+    int usable = argc >= 5 && (argc - 3) % 2 == 0 && ways <= most_ways && parse_count(argv[1], &count) &&
+                 parse_count(argv[2], &period_ms) && count > 0 && period_ms > 0;
+    for (int w = 0; usable && w < ways; ++w) {
+        long long margin_us = 0, slice_us = 0;
+        usable = parse_count(argv[3 + 2 * w], &margin_us) && parse_count(argv[4 + 2 * w], &slice_us);
+        margin[w] = margin_us * 1000;
+        slice[w] = (uint64_t)slice_us * 1000;
+    }
+    if (!usable) {
         fprintf(stderr, "usage: %s COUNT PERIOD_MS MARGIN_US SLICE_US [MARGIN_US SLICE_US ...]\n", argv[0]);
         return 2;
     }
-    const int count = atoi(argv[1]);
-    const int64_t period = atoll(argv[2]) * 1000000;
-    int64_t margin[most_ways];
-    uint64_t slice[most_ways];
-    for (int w = 0; w < ways; ++w) {
-        margin[w] = atoll(argv[3 + 2 * w]) * 1000;
-        slice[w] = strtoull(argv[4 + 2 * w], NULL, 10) * 1000;
-    }
-    int64_t *late = calloc((size_t)count * ways, sizeof *late);
-    if (count <= 0 || period <= 0 || late == NULL) {
+    const int64_t period = period_ms * 1000000;
+    int64_t *late = calloc((size_t)count * (size_t)ways, sizeof *late);
+    if (late == NULL) {
         return 2;
     }
     int64_t moment = now_ns() / period * period + 2 * period;
-    for (int i = 0; i < count * ways; ++i) {
-        const int w = i % ways;
+    for (long long i = 0; i < count * ways; ++i) {
+        const int w = (int)(i % ways);
         ask_for_slice(slice[w]);
         const int64_t wake = moment - margin[w];
         const struct timespec until = {wake / 1000000000, wake % 1000000000};
@@ -102,12 +114,13 @@ int main(int argc, char **argv)
         int64_t *mine = late + w * count;
         qsort(mine, (size_t)count, sizeof *mine, compare);
         int over = 0;
-        for (int i = 0; i < count; ++i) {
+        for (long long i = 0; i < count; ++i) {
             over += mine[i] > 1000000;
         }
-        printf("margin %5lld us, slice %5llu us: n %d, p50 %8.1f us, p99 %8.1f us, max %8.1f us, over 1 ms %d\n",
-               (long long)(margin[w] / 1000), (unsigned long long)(slice[w] / 1000), count, mine[count / 2] / 1e3,
-               mine[(count * 99) / 100] / 1e3, mine[count - 1] / 1e3, over);
+        const long long median = count / 2, high = count * 99 / 100;
+        printf("margin %5lld us, slice %5llu us: n %lld, p50 %8.1f us, p99 %8.1f us, max %8.1f us, over 1 ms %d\n",
+               (long long)(margin[w] / 1000), (unsigned long long)(slice[w] / 1000), count, (double)mine[median] / 1e3,
+               (double)mine[high] / 1e3, (double)mine[count - 1] / 1e3, over);
     }
     free(late);
     return 0;
