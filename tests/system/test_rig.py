@@ -2,6 +2,7 @@
 strace reading, Wine's COM names and the private display."""
 
 import os
+import signal
 import stat
 import subprocess
 import sys
@@ -17,6 +18,7 @@ HERE = Path(__file__).resolve().parent
 SANDBOX_LIKE = dict(
     interface_names=["lo"],
     uid_map="         0          0          1\n",
+    pid_namespace="pid:[4026532175]",
     mountinfo="30 25 0:40 / /dev rw,relatime - tmpfs sandbox-dev rw,size=16384k,mode=755\n",
     serial_devices={"/dev/ttyS0": (True, 136)},
 )
@@ -24,6 +26,7 @@ SANDBOX_LIKE = dict(
 MACHINE_LIKE = dict(
     interface_names=["lo", "eth0"],
     uid_map="         0          0 4294967295\n",
+    pid_namespace="pid:[4026531836]",
     mountinfo="22 1 0:5 / /dev rw,nosuid - devtmpfs udev rw,size=12334808k\n",
     serial_devices={"/dev/ttyS0": (True, 4)},
 )
@@ -37,13 +40,14 @@ def test_a_proper_sandbox_passes_and_this_is_one():
 @pytest.mark.parametrize("fault, words", [
     ("interface_names", "eth0"),
     ("uid_map", "initial user namespace"),
+    ("pid_namespace", "initial process-id namespace"),
     ("mountinfo", "/dev is not"),
     ("serial_devices", "/dev/ttyS0 is not a test pseudo-terminal"),
 ])
 def test_each_sign_of_the_machine_is_refused(fault, words):
     problems = sandbox_problems(**{**SANDBOX_LIKE, fault: MACHINE_LIKE[fault]})
     assert len(problems) == 1 and words in problems[0], problems
-    assert len(sandbox_problems(**MACHINE_LIKE)) == 4
+    assert len(sandbox_problems(**MACHINE_LIKE)) == 5
 
 
 def fresh_dev(label, *machine_like_ports):
@@ -83,6 +87,48 @@ def test_the_same_session_runs_in_an_intact_nested_sandbox():
     # The counterpart of the refusals above: the child session itself works.
     code, output = run_pytest_in("true")
     assert code == 0 and "1 passed" in output, output
+
+
+def processes_named(marker):
+    """Pids of the processes, in this sandbox and the ones nested in it,
+    whose command line starts with `marker`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and Path("/proc", entry, "cmdline").read_bytes().startswith(marker.encode()):
+                found.append(int(entry))
+        except OSError:
+            pass  # ended meanwhile
+    return found
+
+
+def start_nested_sandbox(marker, then):
+    """Starts a new sandbox whose command leaves a detached `sleep`, renamed
+    `marker`, behind and then runs the shell text `then`."""
+    environment = {k: v for k, v in os.environ.items() if k != "TIME_FAMILY_SANDBOX"}
+    command = "setsid bash -c 'exec -a %s sleep 600' </dev/null >/dev/null 2>&1 & %s" % (marker, then)
+    return subprocess.Popen([str(HERE / "sandbox"), "bash", "-c", command], env=environment,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+@pytest.mark.parametrize("how", ["ends", "is killed"])
+def test_nothing_started_in_a_sandbox_outlives_it(how):
+    marker = "left-behind-%d-%s" % (os.getpid(), how.replace(" ", "-"))
+    # In the sandbox, the command waits until the detached process runs.
+    started = "until pgrep -f '^%s' >/dev/null; do sleep 0.02; done; " % marker
+    sandbox = start_nested_sandbox(marker, started + ("exit 7" if how == "ends" else "sleep 600"))
+    try:
+        if how == "is killed":
+            wait_for(lambda: processes_named(marker), 30, "the detached process")
+            os.kill(sandbox.pid, signal.SIGKILL)
+        code = sandbox.wait(timeout=30)
+        assert code == (7 if how == "ends" else -signal.SIGKILL), sandbox.stderr.read()
+        wait_for(lambda: not processes_named(marker), 10, "the end of the detached process")
+    finally:
+        if sandbox.poll() is None:
+            sandbox.kill()
+            sandbox.wait(timeout=30)
+        sandbox.stderr.close()
 
 
 def test_ports_exist_only_while_created_and_carry_bytes_both_ways(serial_ports, session_ports):

@@ -1,8 +1,9 @@
 """The system-test rig: the family's real programs, run in the sandbox.
 
 Every system test runs under tests/system/sandbox (see that script): its own
-user, network and mount namespaces, only loopback, a private /dev without
-the machine's serial ports. conftest.py refuses to run anywhere else.
+user, network, mount and process-id namespaces, only loopback, a private
+/dev without the machine's serial ports. conftest.py refuses to run anywhere
+else.
 
 pytest options (ctest passes them; see CMakeLists.txt here):
     --platform=linux|windows   which build to test (Windows: under Wine)

@@ -6,7 +6,9 @@ machine's console (/dev/ttyS0). The rig refuses to run unless
 
 - loopback is the only network interface (asked of the kernel through
   socket.if_nameindex(): /sys/class/net still shows the machine's),
-- the process is in a user namespace other than the initial one, and
+- the process is in a user namespace other than the initial one,
+- and in a process-id namespace other than the initial one, so that nothing
+  it starts can outlive the sandbox, and
 - /dev is the sandbox's private tmpfs, and every /dev/ttyS* in it is a
   pseudo-terminal.
 
@@ -21,6 +23,9 @@ import stat
 # The initial user namespace maps the whole 32-bit id range onto itself.
 INITIAL_UID_MAP = ("0", "0", "4294967295")
 
+# The kernel gives the initial process-id namespace this fixed inode number.
+INITIAL_PID_NAMESPACE = "pid:[4026531836]"
+
 # Unix98 pty slaves have majors 136 to 143.
 PTY_SLAVE_MAJORS = range(136, 144)
 
@@ -32,6 +37,10 @@ def read_interface_names():
 def read_uid_map():
     with open("/proc/self/uid_map") as f:
         return f.read()
+
+
+def read_pid_namespace():
+    return os.readlink("/proc/self/ns/pid")
 
 
 def read_mountinfo():
@@ -61,11 +70,13 @@ def dev_filesystem(mountinfo):
     return found
 
 
-def sandbox_problems(interface_names=None, uid_map=None, mountinfo=None, serial_devices=None):
+def sandbox_problems(interface_names=None, uid_map=None, pid_namespace=None, mountinfo=None,
+                     serial_devices=None):
     """Returns what is wrong with this environment for running the family's
     programs: an empty list inside a proper sandbox."""
     interface_names = read_interface_names() if interface_names is None else interface_names
     uid_map = read_uid_map() if uid_map is None else uid_map
+    pid_namespace = read_pid_namespace() if pid_namespace is None else pid_namespace
     mountinfo = read_mountinfo() if mountinfo is None else mountinfo
     serial_devices = read_serial_devices() if serial_devices is None else serial_devices
 
@@ -76,6 +87,8 @@ def sandbox_problems(interface_names=None, uid_map=None, mountinfo=None, serial_
     map_lines = [line.split() for line in uid_map.splitlines() if line.strip()]
     if any(tuple(fields) == INITIAL_UID_MAP for fields in map_lines):
         problems.append("this is the machine's initial user namespace")
+    if pid_namespace == INITIAL_PID_NAMESPACE:
+        problems.append("this is the machine's initial process-id namespace")
     dev = dev_filesystem(mountinfo)
     if dev != ("tmpfs", "sandbox-dev"):
         problems.append("/dev is not the sandbox's private tmpfs (found %s)" % (dev,))
