@@ -3,9 +3,9 @@
 
     tests/system/sandbox /usr/bin/python3 scripts/demo.py [--platform linux|windows] [--seconds 30]
 
-(`make demo` does this.) Everything runs in the sandbox's own user, network
-and mount namespaces: the serial ports are pseudo-terminals, the network is a
-private loopback, and clock writes are recorded, never applied. It prints a
+(`make demo` does this.) Everything runs in the sandbox's own user, network,
+mount and process-id namespaces: the serial ports are pseudo-terminals, the
+network is a private loopback, and clock writes are recorded, never applied. It prints a
 transcript as things happen:
 
 - serial_time_sender_8bit /R on COM1, and what a clock at the other end reads;
@@ -16,7 +16,8 @@ transcript as things happen:
   display (or a virtual one), with a screenshot in build/demo/receiver.png.
 
 It ends after --seconds or at Ctrl+C, stopping every program it started by
-its pid.
+its pid. Should the demo itself be killed, the sandbox's end takes them
+down with it.
 """
 
 import argparse
@@ -268,13 +269,15 @@ def main():
                 say("receiver", "window not found; screenshot of the screen: %s" % shot.relative_to(ROOT))
     finally:
         stopping.set()
+        # The clock setter's thread may be starting a program right now: let
+        # it finish, so that the stop below sees every program there is.
+        for thread in threads:
+            thread.join(timeout=runner.patience + 5 if runner else 5)
         if runner:
             for program in runner.programs:
                 if program.running():
                     say("demo", "stopping %s (pid %d)" % (program.name, program.pid))
             runner.stop_all()
-        for thread in threads:
-            thread.join(timeout=5)
         if wine:
             wine.close()
         if display:

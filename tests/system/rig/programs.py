@@ -208,5 +208,13 @@ class Runner:
             self.ports.release_exclusive()
 
     def stop_all(self):
+        """Stops every program still running, each by its pid; one that will
+        not end does not keep the others running. Raises the first failure."""
+        failures = []
         for program in self.programs:
-            program.stop()
+            try:
+                program.stop()
+            except (OSError, subprocess.SubprocessError) as failure:
+                failures.append(failure)
+        if failures:
+            raise failures[0]
