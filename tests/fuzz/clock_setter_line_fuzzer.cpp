@@ -45,11 +45,15 @@ std::optional<DateTime> carried_by(std::string_view block)
     if (block.size() != 35 || block[0] != '*' || block[34] != '#') {
         return std::nullopt;
     }
-    auto field = [&block](std::size_t at) -> std::optional<int> {
+    auto blank_stripped = [&block](std::size_t at) {
         std::string_view text = block.substr(at, 2);
         while (!text.empty() && text.front() == ' ') {
             text.remove_prefix(1);
         }
+        return text;
+    };
+    auto field = [&blank_stripped](std::size_t at) -> std::optional<int> {
+        const std::string_view text = blank_stripped(at);
         if (text.empty()) {
             return std::nullopt;
         }
@@ -61,13 +65,6 @@ std::optional<DateTime> carried_by(std::string_view block)
             value = value * 10 + (c - '0');
         }
         return value;
-    };
-    auto blank_stripped = [&block](std::size_t at) {
-        std::string_view text = block.substr(at, 2);
-        while (!text.empty() && text.front() == ' ') {
-            text.remove_prefix(1);
-        }
-        return text;
     };
     if (blank_stripped(5) == "00" || blank_stripped(3) == "00") {
         return std::nullopt;
