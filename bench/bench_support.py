@@ -19,7 +19,7 @@ for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
         sys.path.insert(0, str(folder))
 
 from rig.programs import LIBFAKETIME  # noqa: E402
-from rig.waiting import wait_for  # noqa: E402
+from rig.waiting import sleep_until, wait_for  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 FRAME_LENGTH = 35
@@ -121,16 +121,6 @@ def next_instant(after, fraction):
 
 def next_minute_turn(after):
     return math.ceil(after / 60.0) * 60.0
-
-
-def sleep_until(instant):
-    """Sleeps until the wall clock shows `instant`: a moment chosen to act
-    at, not a guess at when something will have happened."""
-    while True:
-        left = instant - time.time()
-        if left <= 0:
-            return
-        time.sleep(min(left, 0.1))
 
 
 # -- frames --------------------------------------------------------------------

@@ -16,7 +16,7 @@ import time
 import pytest
 
 from broadcast_listener import Listener, frame_epoch, next_turn, phase
-from rig import assert_in_sandbox
+from rig import assert_in_sandbox, sleep_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = "udp_time_broadcaster"
@@ -36,16 +36,6 @@ PAUSE = 0.990
 LATENESS = {"linux": 0.030, "windows": 0.250}
 # Settled datagrams arrive this soon after the turn of the second.
 SETTLED = {"linux": 0.030, "windows": 0.250}
-
-
-def wait_until(instant):
-    """Sleeps until the wall clock shows `instant`: a chosen moment to act
-    at, not a guess at when something will have happened."""
-    while True:
-        left = instant - time.time()
-        if left <= 0:
-            return
-        time.sleep(min(left, 0.05))
 
 
 def phases(datagrams):
@@ -100,7 +90,7 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
     if platform == "linux":
         # 80 ms into a second: the pauses then end 80, 70, ... ms after the
         # turn, each frame leaving at once, until the loop waits for the turn.
-        wait_until(next_turn(time.time(), 0.080))
+        sleep_until(next_turn(time.time(), 0.080))
     started = time.time()
     program = programs.start(PROGRAM)
     first = listener.receive(programs.patience)
@@ -142,9 +132,9 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
         os.kill(program.pid, signal.SIGSTOP)
         try:
             pause_end = next_turn(time.time() + 1.5, 0.003)
-            wait_until(pause_end - 0.989 - 0.1)
+            sleep_until(pause_end - 0.989 - 0.1)
             assert listener.receive(0.001) is None, "a datagram from a stopped process"
-            wait_until(pause_end - 0.989)
+            sleep_until(pause_end - 0.989)
         finally:
             os.kill(program.pid, signal.SIGCONT)
         datagrams = listener.collect(6, 10)

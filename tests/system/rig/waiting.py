@@ -18,3 +18,13 @@ def wait_for(predicate, timeout, what, interval=0.02):
         if time.monotonic() >= deadline:
             raise WaitTimeout("gave up after %.1f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def sleep_until(instant):
+    """Sleeps until the wall clock shows `instant`: a moment chosen to act
+    at, not a guess at when something will have happened."""
+    while True:
+        left = instant - time.time()
+        if left <= 0:
+            return
+        time.sleep(min(left, 0.05))
