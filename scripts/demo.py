@@ -229,12 +229,6 @@ def main():
     threads = []
     try:
         com = ports.create(1, 2)
-        if args.platform == "windows":
-            say("demo", "preparing Wine (the first time takes a few minutes)")
-            template = build / "windows" / "wine-template"
-            ensure_template(template)
-            wine = WineSession(template, workdir / "wine")
-            wine.start()
         if usable_display(os.environ.get("DISPLAY")):
             display_name = os.environ["DISPLAY"]
             say("demo", "the receiver's window opens on your display %s" % display_name)
@@ -242,6 +236,12 @@ def main():
             display = Display()
             display_name = display.name
             say("demo", "no display of yours: the receiver's window opens on virtual display %s" % display_name)
+        if args.platform == "windows":
+            say("demo", "preparing Wine (the first time takes a few minutes)")
+            template = build / "windows" / "wine-template"
+            ensure_template(template)
+            wine = WineSession(template, workdir / "wine")
+            wine.start(display_name)
         runner = Runner(args.platform, bin_dir, workdir, ports, wine)
 
         for target, arguments in ((watch_sender, (com[1], say, stopping)),

@@ -67,10 +67,12 @@ def session_ports():
 
 
 @pytest.fixture(scope="session")
-def wine(platform, pytestconfig, rig_workdir):
+def wine(platform, pytestconfig, rig_workdir, request):
     if platform != "windows":
         yield None
         return
+    # The session's desktop is made on the private display (see WineSession.start).
+    display = request.getfixturevalue("display")
     windows_bin = Path(pytestconfig.getoption("windows_bin"))
     template = pytestconfig.getoption("wine_template") or windows_bin.parent / "wine-template"
     timings = pytestconfig.rig_timings
@@ -79,7 +81,7 @@ def wine(platform, pytestconfig, rig_workdir):
         timings["wine template made"] = made
     session = WineSession(template, rig_workdir / "wine")
     try:
-        timings["wine session start"] = session.start()
+        timings["wine session start"] = session.start(display.name)
         yield session
     finally:
         session.close()

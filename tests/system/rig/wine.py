@@ -105,15 +105,22 @@ class WineSession:
         self.env = wine_environment(self.prefix)
         self.started = False
 
-    def start(self):
+    def start(self, display=None):
         """Starts the wineserver and Wine's services (the mount manager reads
-        the port registry then). Returns the seconds it took."""
+        the port registry then). Returns the seconds it took.
+
+        `display` (":N") is the X display of the session's windows. Wine's
+        desktop process starts with the services and picks its display
+        driver once, from the DISPLAY it sees then: started without one, it
+        settles on no driver, and every window of the session fails to be
+        made ("no driver could be loaded"), whatever DISPLAY the program has."""
         began = time.monotonic()
         # The server outlives this call; it must not write into pytest's output.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.started = True
-        subprocess.run([WINE64, "wineboot"], env=self.env, check=True, timeout=300,
+        env = dict(self.env, DISPLAY=display) if display else self.env
+        subprocess.run([WINE64, "wineboot"], env=env, check=True, timeout=300,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return time.monotonic() - began
 
