@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo bench dist clean
+.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo bench dist fresh-check clean
 
 all: build
 
@@ -65,6 +65,12 @@ bench: build
 
 dist: build
 	scripts/make-dist
+
+# The README's two commands in a throw-away Debian 12 root, on a clean clone
+# of HEAD (about 25 minutes; FRESH_CHECK_ARGS="--at-second 57" starts
+# `make test` at second 57 of a minute).
+fresh-check:
+	scripts/fresh-check $(FRESH_CHECK_ARGS)
 
 clean:
 	rm -rf build dist
