@@ -34,7 +34,7 @@ from pathlib import Path
 
 import pytest
 
-from rig import wait_for
+from rig import wait_clear_of_turn, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import virtual_clock  # noqa: E402
@@ -212,7 +212,11 @@ def press_return_in(display, window):
 def plan():
     """The frames of the runs. The date is three days back, within the range
     Wine can report (its difference is a 32-bit count of ms); the hour is
-    five hours from now, so that no write could pass as "no change"."""
+    five hours from now, so that no write could pass as "no change". The
+    writes are checked against "three days back", so the module starts no
+    sooner than 5 s after midnight (UTC, as the programs' TZ) and no later
+    than 150 s before the next."""
+    wait_clear_of_turn(86400, 150, 5, utc=True)
     now = datetime.datetime.now(UTC)
     day = (now - datetime.timedelta(days=3)).date()
     hour = (now.hour + 5) % 24 or 1

@@ -34,7 +34,7 @@ from pathlib import Path
 
 import pytest
 
-from rig import wait_for
+from rig import wait_clear_of_turn, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import virtual_clock  # noqa: E402
@@ -147,15 +147,16 @@ def clock_writes(platform, program, log):
     return [int(d) for d in WINE_REFUSAL.findall(program.stderr)]
 
 
-def skip_near_midnight():
-    now = datetime.datetime.now(datetime.timezone.utc)
-    if now.hour == 23 and now.minute >= 57 or now.hour == 0 and now.minute < 1:
-        pytest.skip("the frames carry today's date, and today is about to end")
+def wait_clear_of_midnight():
+    """The frames carry today's date (UTC, as the programs' TZ): a test
+    starts no sooner than a minute after midnight and no later than three
+    minutes before the next."""
+    wait_clear_of_turn(86400, 180, 60, utc=True)
 
 
 def test_clock_setter_ends_within_its_limit_when_its_line_goes_away(programs, serial_ports, platform,
                                                                      rig_workdir):
-    skip_near_midnight()
+    wait_clear_of_midnight()
     ports = serial_ports(1, 2)
     now = datetime.datetime.now(datetime.timezone.utc)
     rng = random.Random(1)
@@ -263,7 +264,7 @@ def run_noise(program, port, segments, patience):
 
 
 def test_noise_never_sets_a_value_no_frame_carried(programs, serial_ports, platform, rig_workdir):
-    skip_near_midnight()
+    wait_clear_of_midnight()
     port = serial_ports(3)[3]
     rng = random.Random(20240305)
     log = rig_workdir / "noise-clock-writes.log"

@@ -30,6 +30,7 @@ Fixtures (conftest.py):
 Helpers:
     wait_for(predicate, timeout, what)       waiting.py
     sleep_until(wall-clock instant)          waiting.py
+    wait_clear_of_turn(period, before, after) waiting.py
     parse_line_requests / LineRequest        line_requests.py
     sandbox_problems / assert_in_sandbox     sandbox_check.py
 
@@ -56,5 +57,5 @@ from .line_requests import LineRequest, parse_line_requests, parse_trace_lines
 from .ports import Capture, SerialPort, SerialPorts
 from .programs import Program, Runner
 from .sandbox_check import assert_in_sandbox, refusal_message, sandbox_problems
-from .waiting import WaitTimeout, sleep_until, wait_for
+from .waiting import WaitTimeout, sleep_until, wait_clear_of_turn, wait_for
 from .wine import WineSession, ensure_template

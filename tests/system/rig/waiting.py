@@ -28,3 +28,18 @@ def sleep_until(instant):
         if left <= 0:
             return
         time.sleep(min(left, 0.05))
+
+
+def wait_clear_of_turn(period, before, after, utc=False):
+    """Waits, at most before + after seconds, until the wall clock is at
+    least `before` seconds ahead of the next turn of `period` seconds (60:
+    the minute, 86400: the day) and `after` seconds past the last one, in
+    local time (or UTC). For a test whose expectations a real turn inside it
+    would change, when accepting what the program does at the turn is not
+    possible."""
+    def clear():
+        now = time.time()
+        offset = 0 if utc else time.localtime(now).tm_gmtoff
+        into = (now + offset) % period
+        return into >= after and period - into >= before
+    wait_for(clear, before + after + 1, "the clock to be clear of a turn", interval=0.2)
