@@ -88,8 +88,8 @@ def test_wine_refusals_name_the_frames_taken():
         stderr = ""
 
     program = Program()
-    takes = TakeLog("windows", program, None, datetime.date.today())
     now = datetime.datetime.now()
+    takes = TakeLog("windows", program, None, now.date())
     asked = [now.replace(hour=j + 1, minute=11, second=12, microsecond=0) for j in (2, 4)]
     program.stderr = "".join("err:sync:NtSetSystemTime not allowed: difference %d ms\n"
                              % round((a - now).total_seconds() * 1000) for a in asked)
