@@ -21,9 +21,16 @@ from rig import assert_in_sandbox, sleep_until
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = "udp_time_broadcaster"
 
-# Inside the sandbox the own address is loopback's 127.0.0.1, so the /24
-# broadcast address is 127.0.0.255, which loopback delivers to the listener.
-DESTINATION = "127.0.0.255"
+
+def destination(platform):
+    """The /24 broadcast address of the program's own address, which
+    loopback delivers to the listener. Inside the sandbox only loopback is
+    up: the Linux build then takes its 127.0.0.1 in place of a loopback host
+    entry; Wine answers with the host entry itself (127.0.1.1 in the host
+    file Debian's installer writes, 127.0.0.1 where the name stands there)."""
+    own = "127.0.0.1" if platform == "linux" else socket.gethostbyname(socket.gethostname())
+    return own.rsplit(".", 1)[0] + ".255"
+
 PAUSE = 0.990
 
 # How late a datagram may arrive after the moment it is due: the end of the
@@ -49,7 +56,7 @@ def check_frames(datagrams, platform, source):
     epochs = []
     for d in datagrams:
         epoch = frame_epoch(d.data)
-        assert d.destination == DESTINATION, d
+        assert d.destination == destination(platform), d
         assert d.source == source, "datagrams from more than one socket: %s, %s" % (d.source, source)
         # The clock is read just before the send: the frame's second began
         # before the arrival, and at most a second and the lateness earlier.
