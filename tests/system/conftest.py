@@ -67,7 +67,7 @@ def session_ports():
 
 
 @pytest.fixture(scope="session")
-def wine(platform, pytestconfig, rig_workdir):
+def wine(platform, pytestconfig, rig_workdir, display):
     if platform != "windows":
         yield None
         return
@@ -79,7 +79,7 @@ def wine(platform, pytestconfig, rig_workdir):
         timings["wine template made"] = made
     session = WineSession(template, rig_workdir / "wine")
     try:
-        timings["wine session start"] = session.start()
+        timings["wine session start"] = session.start(display.name)
         yield session
     finally:
         session.close()

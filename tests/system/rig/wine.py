@@ -105,15 +105,19 @@ class WineSession:
         self.env = wine_environment(self.prefix)
         self.started = False
 
-    def start(self):
+    def start(self, display=None):
         """Starts the wineserver and Wine's services (the mount manager reads
-        the port registry then). Returns the seconds it took."""
+        the port registry then), and the desktop process on `display`: the
+        windows of every later program are drawn through the desktop's
+        graphics driver, which without a display is none. Returns the
+        seconds it took."""
         began = time.monotonic()
         # The server outlives this call; it must not write into pytest's output.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.started = True
-        subprocess.run([WINE64, "wineboot"], env=self.env, check=True, timeout=300,
+        env = {**self.env, "DISPLAY": display} if display else self.env
+        subprocess.run([WINE64, "wineboot"], env=env, check=True, timeout=300,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return time.monotonic() - began
 
