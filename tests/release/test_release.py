@@ -1,10 +1,14 @@
-"""The release archives: what they hold, their checksums, and the same bytes
-when the programs are built and packed again from the same commit."""
+"""The release archives and the installer: what they hold, their checksums,
+and the same bytes when the programs are built and packed again from the
+same commit; and the Windows programs they ship: their imports, size,
+version resource and manifest."""
 
 import hashlib
 import io
+import re
 import subprocess
 import tarfile
+import xml.etree.ElementTree as ElementTree
 import zipfile
 from pathlib import Path
 
@@ -22,7 +26,7 @@ MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_s
 def pack(out, windows_bin=ROOT / "build" / "windows" / "bin"):
     subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(out), "--windows-bin", str(windows_bin)],
                    check=True, stdout=subprocess.DEVNULL)
-    return out / "time-family-windows.zip", out / "time-family-linux.tar.gz"
+    return out / "time-family-windows.zip", out / "time-family-linux.tar.gz", out / "time-family-windows.msi"
 
 
 @pytest.fixture(scope="module")
@@ -71,3 +75,99 @@ def test_building_and_packing_again_gives_the_same_bytes(archives, tmp_path):
     again = pack(tmp_path / "dist", windows_bin=build / "bin")
     for first, second in zip(archives, again):
         assert first.read_bytes() == second.read_bytes(), first.name
+
+
+def test_msi_installs_the_six_programs_and_the_guide_upgradable_in_place(archives):
+    def table(name):
+        text = subprocess.run(["msiinfo", "export", str(archives[2]), name], capture_output=True, text=True,
+                              check=True).stdout
+        return [line.split("\t") for line in text.splitlines()[3:]]
+    assert {row[2].split("|")[-1] for row in table("File")} == WINDOWS_PROGRAMS | {"USAGE.txt"}
+    properties = dict(row[:2] for row in table("Property"))
+    assert properties["UpgradeCode"] == "{85A1908F-B7B2-44AE-8DEB-5F3494DB1652}"
+    assert properties["ProductVersion"] == PROJECT_VERSION and properties["ALLUSERS"] == "1"
+    assert [row[4] for row in table("Shortcut")] == ["[INSTALLDIR]udp_time_receiver.exe"]
+
+
+# What each program's own code calls (its platform sources, the seam's
+# timer resolution and broadcast permission included), and what the static
+# C and C++ runtime of every program needs.
+SERIAL = {"KERNEL32.DLL:" + name for name in ("CreateFileA", "GetCommState", "SetCommState", "GetCommProperties",
+                                              "SetupComm", "CloseHandle", "GetCommandLineA")}
+CLOCK = {"KERNEL32.DLL:GetLocalTime", "KERNEL32.DLL:QueryPerformanceCounter", "KERNEL32.DLL:QueryPerformanceFrequency",
+         "KERNEL32.DLL:Sleep", "WINMM.DLL:timeBeginPeriod"}
+SOCKETS = {"WS2_32.DLL:" + name for name in ("WSAStartup", "WSACleanup", "socket", "select", "closesocket", "htons")}
+OWN_CALLS = {
+    "serial_time_sender": SERIAL | CLOCK | {"KERNEL32.DLL:WriteFile"},
+    "clock_setter": SERIAL | CLOCK | {"KERNEL32.DLL:ClearCommError", "KERNEL32.DLL:ReadFile",
+                                      "KERNEL32.DLL:SetLocalTime", "USER32.DLL:MessageBoxA"},
+    "udp_time_broadcaster": CLOCK | SOCKETS | {"USER32.DLL:MessageBeep"} | {
+        "WS2_32.DLL:" + name for name in ("gethostbyname", "gethostname", "sendto", "setsockopt")},
+    "udp_time_receiver": SOCKETS | {"WS2_32.DLL:" + name for name in ("bind", "recvfrom", "htonl", "ntohs")} | {
+        "KERNEL32.DLL:" + name for name in ("CreateThread", "CloseHandle", "ExitProcess", "GetModuleHandleA",
+                                            "MulDiv")} | {
+        "USER32.DLL:" + name for name in ("CreateDialogIndirectParamA", "CreateWindowExA", "DestroyWindow",
+                                          "DispatchMessageA", "GetDlgItem", "GetMessageA", "GetWindowRect",
+                                          "IsDialogMessageA", "IsWindow", "MapDialogRect", "MessageBeep",
+                                          "SendMessageA", "SetWindowLongA", "SetWindowTextA", "ShowWindow",
+                                          "TranslateMessage")},
+}
+RUNTIME = {"KERNEL32.DLL:" + name for name in (
+    "CloseHandle", "CreateSemaphoreW", "DeleteCriticalSection", "EnterCriticalSection", "FreeLibrary",
+    "GetCurrentThreadId", "GetLastError", "GetModuleHandleA", "GetProcAddress", "GetStartupInfoA",
+    "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA", "ReleaseSemaphore", "SetLastError",
+    "SetUnhandledExceptionFilter", "Sleep", "TlsAlloc", "TlsFree", "TlsGetValue", "TlsSetValue",
+    "VirtualProtect", "VirtualQuery", "WaitForSingleObject")} | {"MSVCRT.DLL:" + name for name in (
+    "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode", "__set_app_type",
+    "__setusermatherr", "_amsg_exit", "_cexit", "_errno", "_initterm", "_iob", "_onexit", "abort", "calloc", "exit",
+    "fprintf", "free", "fwrite", "malloc", "memchr", "memcmp", "memcpy", "memmove", "memset", "realloc", "signal",
+    "strcmp", "strlen", "strncmp", "strtol", "vfprintf")}
+PROJECT_VERSION = re.search(r"project\(\s*\S+\s+VERSION\s+([0-9.]+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def imports_of(path):
+    """DLL:function for each entry of the program's import table."""
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+    found, dll = set(), None
+    for line in dump.split("PE File Base Relocations")[0].splitlines():
+        named = re.match(r"\s*DLL Name: (\S+)", line)
+        entry = re.match(r"\s+[0-9a-f]+\s+\d+\s+(\S+)$", line)
+        if named:
+            dll = named.group(1).upper()
+        elif entry and dll:
+            found.add("%s:%s" % (dll, entry.group(1)))
+    return found
+
+
+@pytest.mark.parametrize("program", sorted(WINDOWS_PROGRAMS))
+def test_windows_program_imports_what_it_calls_and_describes_itself(program):
+    path = ROOT / "build" / "windows" / "bin" / program
+    data = path.read_bytes()
+    assert len(data) <= 128 * 1024
+    own = OWN_CALLS[re.sub(r"_[78]bit", "", program[:-4])]
+    imports = imports_of(path)
+    assert own <= imports, "calls it makes"
+    assert imports - own - RUNTIME == set(), "calls it never makes"
+
+    text = data.decode("utf-16-le", errors="replace")
+    version = dict(re.findall(r"(FileDescription|FileVersion|OriginalFilename|ProductName|ProductVersion)\x00+"
+                              r"([^\x00]+)", text))
+    bits = re.search(r"([78])bit", program)
+    assert version.pop("FileDescription").endswith(("%s-bit variant" % bits.group(1), "%s-bit build" % bits.group(1))
+                                                   if bits else ("broadcaster", "receiver"))
+    assert version == {"FileVersion": PROJECT_VERSION, "OriginalFilename": program,
+                       "ProductName": "Quorvant time family", "ProductVersion": PROJECT_VERSION}
+
+    ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+          "c": "urn:schemas-microsoft-com:compatibility.v1", "ws": "http://schemas.microsoft.com/SMI/2005/WindowsSettings"}
+    manifest = ElementTree.fromstring(re.search(rb"<\?xml.*?</assembly>", data, re.S).group(0))
+    assert manifest.find(".//v3:requestedExecutionLevel", ns).get("level") == "asInvoker"
+    assert {e.get("Id") for e in manifest.iterfind(".//c:supportedOS", ns)} == SUPPORTED_OS
+    windowed = program == "udp_time_receiver.exe"
+    controls = [e.get("version") for e in manifest.iterfind(".//v1:dependentAssembly/v1:assemblyIdentity", ns)
+                if e.get("name") == "Microsoft.Windows.Common-Controls"]
+    assert controls == (["6.0.0.0"] if windowed else [])
+    assert [e.text for e in manifest.iterfind(".//ws:dpiAware", ns)] == (["true"] if windowed else [])
