@@ -17,6 +17,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 WINDOWS_PROGRAMS = {"serial_time_sender_8bit.exe", "serial_time_sender_7bit.exe", "udp_time_broadcaster.exe",
                     "clock_setter_7bit.exe", "clock_setter_8bit.exe", "udp_time_receiver.exe"}
+TASKS = {"tasks/%s.xml" % name for name in ("udp_time_broadcaster", "serial_time_sender", "clock_setter")}
 LINUX_PROGRAMS = {name[:-4] for name in WINDOWS_PROGRAMS}
 MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_sender_7bit.1",
              "clock_setter.1", "clock_setter_8bit.1", "clock_setter_7bit.1",
@@ -36,13 +37,13 @@ def archives(tmp_path_factory):
 
 def test_windows_zip_holds_the_six_programs_a_guide_and_their_checksums(archives):
     with zipfile.ZipFile(archives[0]) as archive:
-        names = {Path(n).name: n for n in archive.namelist()}
-        assert set(names) == WINDOWS_PROGRAMS | {"USAGE.txt", "SHA256SUMS"}
+        names = {n.split("/", 1)[1]: n for n in archive.namelist()}
+        assert set(names) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt", "SHA256SUMS"}
         sums = {}
         for line in archive.read(names["SHA256SUMS"]).decode().splitlines():
             digest, name = line.split("  ")
             sums[name] = digest
-        assert set(sums) == WINDOWS_PROGRAMS | {"USAGE.txt"}
+        assert set(sums) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt"}
         for name, digest in sums.items():
             assert hashlib.sha256(archive.read(names[name])).hexdigest() == digest, name
         for program in WINDOWS_PROGRAMS:
@@ -82,7 +83,8 @@ def test_msi_installs_the_six_programs_and_the_guide_upgradable_in_place(archive
         text = subprocess.run(["msiinfo", "export", str(archives[2]), name], capture_output=True, text=True,
                               check=True).stdout
         return [line.split("\t") for line in text.splitlines()[3:]]
-    assert {row[2].split("|")[-1] for row in table("File")} == WINDOWS_PROGRAMS | {"USAGE.txt"}
+    assert {row[2].split("|")[-1] for row in table("File")} == WINDOWS_PROGRAMS | {"USAGE.txt"} | {
+        Path(task).name for task in TASKS}
     properties = dict(row[:2] for row in table("Property"))
     assert properties["UpgradeCode"] == "{85A1908F-B7B2-44AE-8DEB-5F3494DB1652}"
     assert properties["ProductVersion"] == PROJECT_VERSION and properties["ALLUSERS"] == "1"
@@ -171,3 +173,16 @@ def test_windows_program_imports_what_it_calls_and_describes_itself(program):
                 if e.get("name") == "Microsoft.Windows.Common-Controls"]
     assert controls == (["6.0.0.0"] if windowed else [])
     assert [e.text for e in manifest.iterfind(".//ws:dpiAware", ns)] == (["true"] if windowed else [])
+
+
+@pytest.mark.parametrize("task", sorted(TASKS))
+def test_scheduled_task_runs_its_program_at_normal_priority_without_a_time_limit(task):
+    ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+    root = ElementTree.parse(ROOT / "docs" / task).getroot()
+    assert root.findtext("t:Settings/t:Priority", namespaces=ns) == "5"
+    assert root.findtext("t:Settings/t:ExecutionTimeLimit", namespaces=ns) == "PT0S"
+    command = root.findtext("t:Actions/t:Exec/t:Command", namespaces=ns)
+    assert command.strip('"').startswith("C:\\Program Files (x86)\\Quorvant Time Family\\")
+    assert command.strip('"').rsplit("\\", 1)[1] in WINDOWS_PROGRAMS and Path(task).stem in command
+    run_level = root.findtext("t:Principals/t:Principal/t:RunLevel", namespaces=ns)
+    assert run_level == ("HighestAvailable" if "clock_setter" in task else "LeastPrivilege")

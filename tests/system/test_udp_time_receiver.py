@@ -490,7 +490,7 @@ def test_port_taken_beeps_and_closes(desktop):
 # --- Installed by the installer ------------------------------------------------
 
 INSTALLED = {"serial_time_sender_8bit.exe", "serial_time_sender_7bit.exe", "udp_time_broadcaster.exe",
-             "clock_setter_7bit.exe", "clock_setter_8bit.exe", "udp_time_receiver.exe", "USAGE.txt"}
+             "clock_setter_7bit.exe", "clock_setter_8bit.exe", "udp_time_receiver.exe", "USAGE.txt", "tasks"}
 
 
 def files_under(folder):
