@@ -1,4 +1,5 @@
-// The local clock on Windows.
+// The local clock on Windows: reading it, a monotonic count, and sleeping.
+// Setting it has a file of its own: only the clock setter may carry that call.
 #include "platform/clock.h"
 
 #include <windows.h>
@@ -11,19 +12,6 @@ LocalTime read_local_time()
     SYSTEMTIME now{};
     GetLocalTime(&now);
     return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, 0};
-}
-
-bool write_local_time(const LocalTime& time)
-{
-    SYSTEMTIME value{};
-    value.wYear = static_cast<WORD>(time.year);
-    value.wMonth = static_cast<WORD>(time.month);
-    value.wDay = static_cast<WORD>(time.day);
-    value.wHour = static_cast<WORD>(time.hour);
-    value.wMinute = static_cast<WORD>(time.minute);
-    value.wSecond = static_cast<WORD>(time.second);
-    value.wMilliseconds = static_cast<WORD>(time.millisecond);
-    return SetLocalTime(&value) != 0;
 }
 
 std::uint64_t monotonic_ms()

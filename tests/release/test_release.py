@@ -1,10 +1,12 @@
-"""The release archives: what they hold, their checksums, and the same bytes
-when the programs are built and packed again from the same commit."""
+"""The release archives and the installer: what they hold, their checksums, the same bytes when built and
+packed again from one commit; and the Windows programs they ship: imports, size, version and manifest."""
 
 import hashlib
 import io
+import re
 import subprocess
 import tarfile
+import xml.etree.ElementTree as ElementTree
 import zipfile
 from pathlib import Path
 
@@ -13,6 +15,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 WINDOWS_PROGRAMS = {"serial_time_sender_8bit.exe", "serial_time_sender_7bit.exe", "udp_time_broadcaster.exe",
                     "clock_setter_7bit.exe", "clock_setter_8bit.exe", "udp_time_receiver.exe"}
+TASKS = {"tasks/%s.xml" % name for name in ("udp_time_broadcaster", "serial_time_sender", "clock_setter")}
 LINUX_PROGRAMS = {name[:-4] for name in WINDOWS_PROGRAMS}
 MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_sender_7bit.1",
              "clock_setter.1", "clock_setter_8bit.1", "clock_setter_7bit.1",
@@ -22,7 +25,7 @@ MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_s
 def pack(out, windows_bin=ROOT / "build" / "windows" / "bin"):
     subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(out), "--windows-bin", str(windows_bin)],
                    check=True, stdout=subprocess.DEVNULL)
-    return out / "time-family-windows.zip", out / "time-family-linux.tar.gz"
+    return out / "time-family-windows.zip", out / "time-family-linux.tar.gz", out / "time-family-windows.msi"
 
 
 @pytest.fixture(scope="module")
@@ -32,13 +35,13 @@ def archives(tmp_path_factory):
 
 def test_windows_zip_holds_the_six_programs_a_guide_and_their_checksums(archives):
     with zipfile.ZipFile(archives[0]) as archive:
-        names = {Path(n).name: n for n in archive.namelist()}
-        assert set(names) == WINDOWS_PROGRAMS | {"USAGE.txt", "SHA256SUMS"}
+        names = {n.split("/", 1)[1]: n for n in archive.namelist()}
+        assert set(names) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt", "SHA256SUMS"}
         sums = {}
         for line in archive.read(names["SHA256SUMS"]).decode().splitlines():
             digest, name = line.split("  ")
             sums[name] = digest
-        assert set(sums) == WINDOWS_PROGRAMS | {"USAGE.txt"}
+        assert set(sums) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt"}
         for name, digest in sums.items():
             assert hashlib.sha256(archive.read(names[name])).hexdigest() == digest, name
         for program in WINDOWS_PROGRAMS:
@@ -71,3 +74,97 @@ def test_building_and_packing_again_gives_the_same_bytes(archives, tmp_path):
     again = pack(tmp_path / "dist", windows_bin=build / "bin")
     for first, second in zip(archives, again):
         assert first.read_bytes() == second.read_bytes(), first.name
+
+
+def test_msi_installs_the_six_programs_and_the_guide_upgradable_in_place(archives):
+    def table(name):
+        text = subprocess.run(["msiinfo", "export", str(archives[2]), name], capture_output=True, text=True,
+                              check=True).stdout
+        return [line.split("\t") for line in text.splitlines()[3:]]
+    assert {row[2].split("|")[-1] for row in table("File")} == WINDOWS_PROGRAMS | {"USAGE.txt"} | {t[6:] for t in TASKS}
+    properties = dict(row[:2] for row in table("Property"))
+    assert properties["UpgradeCode"] == "{85A1908F-B7B2-44AE-8DEB-5F3494DB1652}"
+    assert properties["ProductVersion"] == PROJECT_VERSION and properties["ALLUSERS"] == "1"
+    assert [row[4] for row in table("Shortcut")] == ["[INSTALLDIR]udp_time_receiver.exe"]
+
+
+def calls(text):
+    """Groups "DLL: name name ...", separated by ";", as DLL:name."""
+    return {"%s.DLL:%s" % (dll.strip(), name) for group in text.split(";") for dll, names in [group.split(":")]
+            for name in names.split()}
+
+
+# What each program's own code calls (its platform sources, the seam's timer
+# resolution and broadcast permission included), and what the static C and
+# C++ runtime of every program needs.
+SERIAL = "KERNEL32: CreateFileA GetCommState SetCommState GetCommProperties SetupComm CloseHandle GetCommandLineA"
+CLOCK = "KERNEL32: GetLocalTime QueryPerformanceCounter QueryPerformanceFrequency Sleep; WINMM: timeBeginPeriod"
+SOCKETS = "WS2_32: WSAStartup WSACleanup socket select closesocket htons"
+OWN_CALLS = {
+    "serial_time_sender": calls(SERIAL + "; KERNEL32: WriteFile;" + CLOCK),
+    "clock_setter": calls(SERIAL + " ClearCommError ReadFile SetLocalTime; USER32: MessageBoxA;" + CLOCK),
+    "udp_time_broadcaster": calls(CLOCK + ";" + SOCKETS + " gethostbyname gethostname sendto setsockopt; "
+                                  "USER32: MessageBeep"),
+    "udp_time_receiver": calls(SOCKETS + " bind recvfrom htonl ntohs; KERNEL32: CreateThread CloseHandle "
+                               "ExitProcess GetModuleHandleA MulDiv; USER32: CreateDialogIndirectParamA "
+                               "CreateWindowExA DestroyWindow DispatchMessageA GetDlgItem GetMessageA GetWindowRect "
+                               "IsDialogMessageA IsWindow MapDialogRect MessageBeep SendMessageA SetWindowLongA "
+                               "SetWindowTextA ShowWindow TranslateMessage"),
+}
+RUNTIME = calls(
+    "KERNEL32: CloseHandle CreateSemaphoreW DeleteCriticalSection EnterCriticalSection FreeLibrary GetCurrentThreadId "
+    "GetLastError GetModuleHandleA GetProcAddress GetStartupInfoA InitializeCriticalSection LeaveCriticalSection "
+    "LoadLibraryA ReleaseSemaphore SetLastError SetUnhandledExceptionFilter Sleep TlsAlloc TlsFree TlsGetValue "
+    "TlsSetValue VirtualProtect VirtualQuery WaitForSingleObject; MSVCRT: __getmainargs __initenv __p__acmdln "
+    "__p__commode __p__fmode __set_app_type __setusermatherr _amsg_exit _cexit _errno _initterm _iob _onexit abort "
+    "calloc exit fprintf free fwrite malloc memchr memcmp memcpy memmove memset realloc signal strcmp strlen strncmp "
+    "strtol vfprintf")
+PROJECT_VERSION = re.search(r"project\(\s*\S+\s+VERSION\s+([0-9.]+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def imports_of(path):
+    """DLL:function for each entry of the program's import table."""
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                          check=True).stdout.split("PE File Base Relocations")[0]
+    return {"%s:%s" % (dll.upper(), name) for dll, block in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n", dump, re.S)
+            for name in re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", block, re.M)}
+
+
+@pytest.mark.parametrize("program", sorted(WINDOWS_PROGRAMS))
+def test_windows_program_imports_what_it_calls_and_describes_itself(program):
+    path = ROOT / "build" / "windows" / "bin" / program
+    data = path.read_bytes()
+    assert len(data) <= 128 * 1024
+    own, imports = OWN_CALLS[re.sub(r"_[78]bit", "", program[:-4])], imports_of(path)
+    assert own <= imports and imports - own - RUNTIME == set()
+
+    version = dict(re.findall(r"(FileDescription|FileVersion|OriginalFilename|ProductName|ProductVersion)\x00+"
+                              r"([^\x00]+)", data.decode("utf-16-le", errors="replace")))
+    bits = re.search(r"[78]bit", program)
+    assert (bits.group(0)[0] + "-bit" if bits else "UDP time") in version.pop("FileDescription")
+    assert version == {"FileVersion": PROJECT_VERSION, "OriginalFilename": program,
+                       "ProductName": "Quorvant time family", "ProductVersion": PROJECT_VERSION}
+
+    ns = {"a": "urn:schemas-microsoft-com:asm.v1", "b": "urn:schemas-microsoft-com:asm.v3",
+          "c": "urn:schemas-microsoft-com:compatibility.v1", "w": "http://schemas.microsoft.com/SMI/2005/WindowsSettings"}
+    manifest = ElementTree.fromstring(re.search(rb"<\?xml.*?</assembly>", data, re.S).group(0))
+    assert manifest.find(".//b:requestedExecutionLevel", ns).get("level") == "asInvoker"
+    assert {e.get("Id") for e in manifest.iterfind(".//c:supportedOS", ns)} == SUPPORTED_OS
+    windowed = program == "udp_time_receiver.exe"
+    assert [(e.get("name"), e.get("version")) for e in manifest.iterfind(".//a:dependentAssembly/a:assemblyIdentity", ns)
+            ] == ([("Microsoft.Windows.Common-Controls", "6.0.0.0")] if windowed else [])
+    assert [e.text for e in manifest.iterfind(".//w:dpiAware", ns)] == (["true"] if windowed else [])
+
+
+@pytest.mark.parametrize("task", sorted(TASKS))
+def test_scheduled_task_runs_its_program_at_normal_priority_without_a_time_limit(task):
+    ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+    root = ElementTree.parse(ROOT / "docs" / task).getroot()
+    assert [root.findtext("t:Settings/t:" + key, namespaces=ns) for key in ("Priority", "ExecutionTimeLimit")] == [
+        "5", "PT0S"]
+    folder, program = root.findtext("t:Actions/t:Exec/t:Command", namespaces=ns).strip('"').rsplit("\\", 1)
+    assert folder == "C:\\Program Files (x86)\\Quorvant Time Family" and program in WINDOWS_PROGRAMS
+    assert program.startswith(Path(task).stem) and root.findtext("t:Principals/t:Principal/t:RunLevel", namespaces=ns) \
+        == ("HighestAvailable" if "clock_setter" in task else "LeastPrivilege")

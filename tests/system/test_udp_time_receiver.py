@@ -23,7 +23,7 @@ from pathlib import Path
 import pytest
 
 import x11_events
-from rig import wait_for
+from rig import Runner, wait_for
 from rig.wine import WINE64
 
 HERE = Path(__file__).resolve().parent
@@ -485,3 +485,41 @@ def test_port_taken_beeps_and_closes(desktop):
     finally:
         bells.close()
         holder.close()
+
+
+# --- Installed by the installer ------------------------------------------------
+
+def test_installer_installs_a_receiver_that_starts_and_uninstalls_cleanly(desktop, platform, programs, wine,
+                                                                           tmp_path):
+    if platform != "windows":
+        pytest.skip("the installer is the Windows builds'")
+    usage, msi = tmp_path / "USAGE.txt", tmp_path / "time-family.msi"
+    usage.write_bytes(b"the usage guide\r\n")
+    subprocess.run([str(HERE.parents[1] / "scripts" / "make-msi"), "--windows-bin", str(programs.bin_dir),
+                    "--usage", str(usage), "--out", str(msi)], check=True, timeout=300)
+    # Wine's menu builder would copy the shortcut into the desktop's menus.
+    env = {**wine.env, "WINEDLLOVERRIDES": wine.env["WINEDLLOVERRIDES"] + ";winemenubuilder.exe=d"}
+    msiexec = lambda *args: subprocess.run([WINE64, "msiexec", *args, "/qn"], env=env, timeout=600,
+                                           capture_output=True).returncode
+    drive = wine.prefix / "drive_c"
+    files = lambda: {p.relative_to(drive) for p in drive.rglob("*") if p.is_file()}
+    before = files()
+    assert msiexec("/i", wine_path(msi)) == 0
+    folder = drive / "Program Files (x86)" / "Quorvant Time Family"
+    assert {p.name for p in folder.iterdir()} == {"USAGE.txt", "tasks"} | {name + ".exe" for name in (
+        "serial_time_sender_8bit serial_time_sender_7bit udp_time_broadcaster clock_setter_7bit clock_setter_8bit "
+        "udp_time_receiver").split()}
+    assert (folder / "udp_time_receiver.exe").read_bytes() == (programs.bin_dir / "udp_time_receiver.exe").read_bytes()
+    # Wine lays a per-machine install's Start-menu entries into the user's menu.
+    assert [p.parts[-4:] for p in files() - before if p.suffix == ".lnk"] == [
+        ("Start Menu", "Programs", "Quorvant Time Family", "UDP Time Receiver.lnk")]
+
+    installed = Runner("windows", folder, tmp_path, programs.ports, wine)
+    try:
+        run = Desktop(platform, desktop.display, installed, {}, desktop.watch_file).start_receiver()
+        run.wait_listening()
+        run.window_id()
+    finally:
+        installed.stop_all()
+    assert msiexec("/x", wine_path(msi)) == 0
+    assert not folder.exists() and files() - before == set()

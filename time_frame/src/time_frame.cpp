@@ -1,17 +1,23 @@
 // Composing and recognising time frames; pure text work, no system calls.
 #include "time_frame/time_frame.h"
 
-#include <cstdio>
-
 namespace time_frame {
 
 namespace {
 
+// The value in decimal, zeros put in after any sign up to `width`
+// characters, as printf's "%0*d" has it; without printf, whose MinGW
+// version would bring its floating-point formatting (about 25 KB) into
+// every Windows program.
 std::string zero_padded(int value, int width)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*d", width, value);
-    return text;
+    const bool negative = value < 0;
+    std::string digits = std::to_string(negative ? -static_cast<long long>(value) : value);
+    const std::size_t wanted = width > 0 ? static_cast<std::size_t>(width) : 0;
+    if (digits.size() + (negative ? 1 : 0) < wanted) {
+        digits.insert(0, wanted - digits.size() - (negative ? 1 : 0), '0');
+    }
+    return negative ? "-" + digits : digits;
 }
 
 }  // namespace
