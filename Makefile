@@ -61,7 +61,7 @@ demo: build
 # BENCH_PLATFORMS=linux leaves out the Windows builds under Wine.
 BENCH_PLATFORMS ?= linux windows
 bench: build
-	tests/system/sandbox /usr/bin/python3 bench/run_bench.py --platform $(BENCH_PLATFORMS) --out build/bench
+	/usr/bin/python3 bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py --platform $(BENCH_PLATFORMS) --out build/bench
 
 dist: build
 	scripts/make-dist
