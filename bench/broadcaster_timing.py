@@ -197,7 +197,7 @@ def measure_broadcaster(runner, platform, count, background=(), excluded=(), fin
                     done = False
             if done:
                 break
-            time.sleep(0.05)
+            time.sleep(0.5)
         for run in runs:
             if run.cpu_start is not None:
                 run.cpu.add(run.cpu_start, CpuReading(run.program.pid))

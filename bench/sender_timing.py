@@ -40,6 +40,16 @@ class SenderTrial:
         self.wait_s = wait_s
 
 
+def turns_to_measure(first_frame, offset, first_arrival, min_wait):
+    """(the first turn after a first frame, how many turns up to the one
+    measured): the program's clock turns its minute after the one its first
+    frame carries, at that real moment (its clock runs `offset` ahead), then
+    every 60 s; the one measured is the first at least `min_wait` after the
+    first frame's `first_arrival`."""
+    first_turn = (math.floor(frame_epoch(first_frame) / 60.0) + 1) * 60.0 - offset
+    return first_turn, int(max(0.0, math.ceil((first_arrival + min_wait - first_turn) / 60.0))) + 1
+
+
 def run_sender_trial(runner, ports, com, program, tail, turn, faked, label, realtime=False, min_wait=0.0,
                      turn_known=None):
     """Starts `program` with `tail` on COM`com` and measures a turn of the
@@ -59,10 +69,7 @@ def run_sender_trial(runner, ports, com, program, tail, turn, faked, label, real
         capture.wait_for_bytes(FRAME, runner.patience)
         before = CpuReading(program_run.pid)
         first_arrival, _ = capture.arrival_of_byte(0)
-        # Turns of the program's clock, as real moments: the one after the
-        # minute of its first frame, then every 60 s.
-        first_turn = (math.floor(frame_epoch(capture.data[:FRAME]) / 60.0) + 1) * 60.0 - offset
-        turns = int(max(0.0, math.ceil((first_arrival + min_wait - first_turn) / 60.0))) + 1
+        first_turn, turns = turns_to_measure(capture.data[:FRAME], offset, first_arrival, min_wait)
         measured = first_turn + 60.0 * (turns - 1)
         if turn_known:
             turn_known(measured)
