@@ -215,6 +215,23 @@ def make_realtime(runner, program_run):
     assert os.sched_getparam(program_run.pid).sched_priority == PRIORITY
 
 
+def observe_in_real_time(capture):
+    """Has the capture thread of a pty (the observer, which stands for the
+    clock at the other end of the line) read under SCHED_FIFO, where the
+    grant is given, so that what is measured is the program and the pty,
+    not the observer's wait behind the load. Returns whether it does."""
+    from realtime_grant import ENVIRONMENT, OBSERVER, request
+    if ENVIRONMENT not in os.environ:
+        return False
+    thread = capture._thread.native_id
+    with open("/proc/self/task/%d/comm" % thread, "w") as f:
+        f.write(OBSERVER)
+    why = request(thread)
+    if why:
+        raise RuntimeError("the observer's SCHED_FIFO refused: %s" % why)
+    return True
+
+
 def assert_realtime(program_run):
     """The program still runs under SCHED_FIFO (it must not drop it)."""
     policy = os.sched_getscheduler(program_run.pid)
@@ -240,5 +257,5 @@ def port_is_open_by(pid, device):
 
 __all__ = ["REPO", "log", "CpuReading", "CpuTally", "percentile", "summary_ms", "faked_clock",
            "offset_for_minute_turn", "next_instant", "next_minute_turn", "next_turn_after", "wait_for_distant_turn",
-           "make_realtime", "assert_realtime", "sleep_until", "frame_fields",
+           "make_realtime", "assert_realtime", "observe_in_real_time", "sleep_until", "frame_fields",
            "frame_epoch", "local_datetime", "Background", "port_is_open_by", "wait_for", "FRAME_LENGTH"]

@@ -25,7 +25,7 @@ import math
 import time
 
 from bench_support import (CpuReading, CpuTally, assert_realtime, faked_clock, frame_epoch, log, make_realtime,
-                           offset_for_minute_turn)
+                           observe_in_real_time, offset_for_minute_turn)
 
 FRAME = 35
 
@@ -62,6 +62,12 @@ def run_sender_trial(runner, ports, com, program, tail, turn, faked, label, real
     options = faked_clock(offset) if faked else {}
     port = ports.create(com)[com]
     capture = port.capture()
+    try:
+        observe_in_real_time(capture)
+    except Exception:
+        capture.stop()
+        ports.remove(com)
+        raise
     program_run = runner.start(program, tail, **options)
     try:
         if realtime:
