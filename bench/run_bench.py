@@ -310,8 +310,9 @@ def busy_phase(p, size, parts, quick):
         log(p.load.summary())
 
 
-def make_platform(name, args, ports, workdir, lock, realtime=False):
-    folder = workdir / (name + ("-busy" if realtime is not False else ""))
+def make_platform(name, args, ports, workdir, lock, realtime=None):
+    """The platform's pieces; `realtime` (True or False) for the busy machine."""
+    folder = workdir / (name + ("-busy" if realtime is not None else ""))
     folder.mkdir()
     wine = None
     if name == "windows":
