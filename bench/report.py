@@ -6,7 +6,8 @@ import tempfile
 from bench_support import summary_ms
 
 ROW = "  %-28s %5s  %8s  %8s  %8s  %8s  %10s"
-PLATFORM_TITLES = {"linux": "Linux (native builds)", "windows": "Windows builds under Wine (32-bit, emulated by qemu-i386)",
+PLATFORM_TITLES = {"linux": "Linux (native builds)",
+                   "windows": "Windows builds under Wine (32-bit, emulated by qemu-i386)",
                    "busy": "Linux (native builds) on a busy machine"}
 NAMES = {"realtime": "  under SCHED_FIFO 10", "reference": "polling reference"}
 
