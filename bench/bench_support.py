@@ -35,12 +35,14 @@ def log(text):
 class CpuReading:
     """A process's CPU time at one moment: utime + stime from /proc/PID/stat
     (in clock ticks, 10 ms here) and the scheduler's run time from
-    /proc/PID/schedstat (nanoseconds), with the monotonic time of the reading."""
+    /proc/PID/schedstat (nanoseconds), with the monotonic time of the reading
+    and the page faults so far (minor, major)."""
 
     def __init__(self, pid):
         with open("/proc/%d/stat" % pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         self.ticks_s = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+        self.faults = (int(fields[7]), int(fields[9]))
         with open("/proc/%d/schedstat" % pid) as f:
             self.run_s = int(f.read().split()[0]) / 1e9
         self.at = time.monotonic()
@@ -53,16 +55,19 @@ class CpuTally:
         self.ticks_s = 0.0
         self.run_s = 0.0
         self.elapsed_s = 0.0
+        self.faults = [0, 0]
 
     def add(self, before, after):
         self.ticks_s += after.ticks_s - before.ticks_s
         self.run_s += after.run_s - before.run_s
         self.elapsed_s += after.at - before.at
+        self.faults = [n + b - a for n, a, b in zip(self.faults, before.faults, after.faults)]
 
     def merge(self, other):
         self.ticks_s += other.ticks_s
         self.run_s += other.run_s
         self.elapsed_s += other.elapsed_s
+        self.faults = [n + m for n, m in zip(self.faults, other.faults)]
 
     def stat_percent(self):
         """Share of one core by /proc/PID/stat, in percent."""
@@ -74,7 +79,7 @@ class CpuTally:
 
     def as_dict(self):
         return {"stat_percent": self.stat_percent(), "schedstat_percent": self.run_percent(),
-                "seconds": self.elapsed_s}
+                "seconds": self.elapsed_s, "minor_faults": self.faults[0], "major_faults": self.faults[1]}
 
 
 # -- figures -------------------------------------------------------------------
@@ -121,6 +126,22 @@ def next_instant(after, fraction):
 
 def next_minute_turn(after):
     return math.ceil(after / 60.0) * 60.0
+
+
+def next_turn_after(instant, turn):
+    """The first turn after `instant` of a clock whose minute turns at the
+    real moment `turn` and every 60 s before and after it."""
+    return turn + 60.0 * (math.floor((instant - turn) / 60.0) + 1)
+
+
+def wait_for_distant_turn(lead_s):
+    """Returns at once if the next real turn of the minute is at least
+    `lead_s` away, else once that turn has passed (so at most lead_s later):
+    a program then started has a long wait before the turn it acts on."""
+    now = time.time()
+    turn = next_minute_turn(now)
+    if turn - now < lead_s:
+        sleep_until(turn + 0.5)
 
 
 # -- frames --------------------------------------------------------------------
@@ -171,6 +192,53 @@ class Background:
         return self._value
 
 
+def executable_of(pid):
+    try:
+        return os.readlink("/proc/%d/exe" % pid)
+    except OSError:
+        return None
+
+
+def make_realtime(runner, program_run):
+    """Has a running program scheduled as the systemd units start it
+    (SCHED_FIFO, priority 10), granted from outside the sandbox by
+    bench/realtime_grant.py, once it runs its own executable (it starts
+    through a wrapper that reports its pid). Raises if that fails."""
+    from realtime_grant import PRIORITY, request
+    path = str(runner.path_of(program_run.name))
+    wait_for(lambda: executable_of(program_run.pid) == path or not program_run.running(), runner.patience,
+             "%r to run its executable" % program_run)
+    why = request(program_run.pid)
+    if why:
+        raise RuntimeError("%r: SCHED_FIFO refused: %s" % (program_run, why))
+    assert_realtime(program_run)
+    assert os.sched_getparam(program_run.pid).sched_priority == PRIORITY
+
+
+def observe_in_real_time(capture):
+    """Has the capture thread of a pty (the observer, which stands for the
+    clock at the other end of the line) read under SCHED_FIFO, where the
+    grant is given, so that what is measured is the program and the pty,
+    not the observer's wait behind the load. Returns whether it does."""
+    from realtime_grant import ENVIRONMENT, OBSERVER, request
+    if ENVIRONMENT not in os.environ:
+        return False
+    thread = capture._thread.native_id
+    with open("/proc/self/task/%d/comm" % thread, "w") as f:
+        f.write(OBSERVER)
+    why = request(thread)
+    if why:
+        raise RuntimeError("the observer's SCHED_FIFO refused: %s" % why)
+    return True
+
+
+def assert_realtime(program_run):
+    """The program still runs under SCHED_FIFO (it must not drop it)."""
+    policy = os.sched_getscheduler(program_run.pid)
+    if policy != os.SCHED_FIFO:
+        raise AssertionError("%r runs under scheduling policy %d, not SCHED_FIFO" % (program_run, policy))
+
+
 def port_is_open_by(pid, device):
     """Whether process `pid` holds `device` (say /dev/ttyS0) open."""
     folder = "/proc/%d/fd" % pid
@@ -188,5 +256,6 @@ def port_is_open_by(pid, device):
 
 
 __all__ = ["REPO", "log", "CpuReading", "CpuTally", "percentile", "summary_ms", "faked_clock",
-           "offset_for_minute_turn", "next_instant", "next_minute_turn", "sleep_until", "frame_fields",
+           "offset_for_minute_turn", "next_instant", "next_minute_turn", "next_turn_after", "wait_for_distant_turn",
+           "make_realtime", "assert_realtime", "observe_in_real_time", "sleep_until", "frame_fields",
            "frame_epoch", "local_datetime", "Background", "port_is_open_by", "wait_for", "FRAME_LENGTH"]

@@ -20,13 +20,16 @@ import signal
 import threading
 import time
 
-from bench_support import CpuReading, CpuTally, faked_clock, frame_epoch, log, sleep_until, wait_for
+from bench_support import (CpuReading, CpuTally, assert_realtime, faked_clock, frame_epoch, log, make_realtime,
+                           sleep_until, wait_for)
 from broadcast_listener import Listener
 
 # The pause of 990 ms falls this much short of a second.
 PAUSE_SHORTFALL_S = 0.010
-# Half a second between the program's turns and the reference's.
+# Half a second between the program's turns and the reference's; the
+# program under SCHED_FIFO (busy machine) sends at a quarter past.
 REFERENCE_OFFSET_S = 0.5
+REALTIME_OFFSET_S = 0.75
 # A sender held after its first datagram goes on this long after the turn
 # of the tenth second from that datagram's.
 RESUME_AFTER_S = 0.005
@@ -81,9 +84,10 @@ class BroadcastRun:
         self.skipped_seconds = 0
         self.unsettled = 0
         self.left_out = 0
+        self.realtime = False
 
 
-def start_sender(runner, datagrams, label, name, tail, offset, faked):
+def start_sender(runner, datagrams, label, name, tail, offset, faked, realtime=False):
     """Starts one sender and sees to it that its sends settle on the turn of
     its second at once; returns it when its first datagram has named its
     source port.
@@ -97,23 +101,39 @@ def start_sender(runner, datagrams, label, name, tail, offset, faked):
     let go on (SIGCONT) 10 s after the second of that send began. Its pause,
     with whatever was left of it, then ends within that tenth second, whose
     units digit is the one just sent, so it waits for the next turn and sends
-    right after it, and so on from then."""
+    right after it, and so on from then. Should the stop have come only after
+    a second send (a harness held up on a busy machine), the release follows
+    the last datagram instead."""
     known = set(datagrams.sources())
     program_run = runner.start(name, tail, **(faked_clock(offset) if faked else {}))
     source = wait_for(lambda: next((s for s in datagrams.sources() if s not in known), None),
                       runner.patience, "the first datagram of %s" % label)
     os.kill(program_run.pid, signal.SIGSTOP)
+    if realtime:
+        make_realtime(runner, program_run)
     first = datagrams.from_source(source)[0]
-    go_on = frame_epoch(first.data) - offset + 10 + RESUME_AFTER_S
+
+    def go_on_after(datagram):
+        return frame_epoch(datagram.data) - offset + 10 + RESUME_AFTER_S
+
+    go_on = go_on_after(first)
 
     def release():
-        sleep_until(go_on)
+        planned = go_on
+        while True:
+            sleep_until(planned)
+            last = go_on_after(datagrams.from_source(source)[-1])
+            if last == planned:
+                break
+            planned = last
         os.kill(program_run.pid, signal.SIGCONT)
 
     threading.Thread(target=release, daemon=True).start()
     log("%s: first datagram %.1f ms into its second; held for %.1f s"
         % (label, 1000 * (first.arrival - (frame_epoch(first.data) - offset)), go_on - time.time()))
-    return BroadcastRun(label, program_run, source, offset)
+    run = BroadcastRun(label, program_run, source, offset)
+    run.realtime = realtime
+    return run
 
 
 def settled_index(datagrams, offset):
@@ -146,22 +166,29 @@ def measured(datagrams, offset, count, excluded):
     return first, chosen, left_out
 
 
-def measure_broadcaster(runner, platform, count, background=(), excluded=()):
-    """Runs the broadcaster and the polling reference until each has sent
-    `count` settled datagrams outside the `excluded` windows. `background`
-    holds Background jobs started before (the other programs' trials); they
-    are joined before the end and their results returned with the runs."""
+def measure_broadcaster(runner, platform, count, background=(), excluded=(), final=None, realtime=False):
+    """Runs the broadcaster and the polling reference (and with `realtime` the
+    broadcaster under SCHED_FIFO as well) until each has sent `count`
+    settled datagrams outside the `excluded` windows. `background` holds Background jobs started
+    before (the other programs' trials); they are joined before the end and
+    their results returned with the runs. Other threads may add windows to
+    `excluded` (a list) until the Event `final`, if given, is set."""
     datagrams = DatagramLog()
     runs = []
     try:
         runs.append(start_sender(runner, datagrams, "broadcaster", "udp_time_broadcaster", "", 0.0, False))
         faked = platform == "linux"
+        if realtime:
+            runs.append(start_sender(runner, datagrams, "broadcaster, SCHED_FIFO", "udp_time_broadcaster", "",
+                                     REALTIME_OFFSET_S, True, realtime=True))
         runs.append(start_sender(runner, datagrams, "reference", "polling_reference", "broadcaster",
                                  REFERENCE_OFFSET_S if faked else 0.0, faked))
-        allowance = SETTLING_S + sum(end - start for start, end in excluded)
-        deadline = time.monotonic() + count + allowance + runner.patience
-        while time.monotonic() < deadline:
-            done = True
+        started = time.monotonic()
+        while True:
+            allowance = SETTLING_S + sum(end - start for start, end in list(excluded))
+            if time.monotonic() > started + count + allowance + runner.patience:
+                break
+            done = final is None or final.is_set()
             for run in runs:
                 first, chosen, _ = measured(datagrams.from_source(run.source), run.offset, count, excluded)
                 if run.cpu_start is None and first is not None:
@@ -170,10 +197,12 @@ def measure_broadcaster(runner, platform, count, background=(), excluded=()):
                     done = False
             if done:
                 break
-            time.sleep(0.05)
+            time.sleep(0.5)
         for run in runs:
             if run.cpu_start is not None:
                 run.cpu.add(run.cpu_start, CpuReading(run.program.pid))
+            if run.realtime:
+                assert_realtime(run.program)
         results = [job.result(timeout=300) for job in background]
     finally:
         for run in runs:

@@ -28,7 +28,9 @@ import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "tools"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 import virtual_clock  # noqa: E402
+from rig import refusal_message, sandbox_problems  # noqa: E402
 
 PORT = "/dev/ttyS0"
 
@@ -156,8 +158,10 @@ def second_cycle_after_minute_wait(build, log):
     run = Run(build, 8, "/R", log)
     clock = virtual_clock.VirtualClock(master)
     now = datetime.datetime.now()
-    # Send until 12 s after the next turn of the minute.
-    end = now.replace(second=0, microsecond=0) + datetime.timedelta(seconds=72)
+    # Send until 12 s after the turn that follows the first cycle (five
+    # frames from 0.3 s on): the program waits for the first turn after it.
+    after_cycle = (now + datetime.timedelta(seconds=5.5)).replace(second=0, microsecond=0)
+    end = after_cycle + datetime.timedelta(seconds=72)
     at = time.monotonic() + 0.3
     moment = now.replace(microsecond=0)
     while moment < end:
@@ -173,6 +177,9 @@ def second_cycle_after_minute_wait(build, log):
 
 
 def main():
+    problems = sandbox_problems()
+    if problems:
+        sys.exit("clock_setter_wait: " + refusal_message(problems))
     build = sys.argv[1] if len(sys.argv) > 1 else "build/linux"
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
     log = "/tmp/clock_setter_bench_writes.log"

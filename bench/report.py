@@ -6,7 +6,10 @@ import tempfile
 from bench_support import summary_ms
 
 ROW = "  %-28s %5s  %8s  %8s  %8s  %8s  %10s"
-PLATFORM_TITLES = {"linux": "Linux (native builds)", "windows": "Windows builds under Wine (32-bit, emulated by qemu-i386)"}
+PLATFORM_TITLES = {"linux": "Linux (native builds)",
+                   "windows": "Windows builds under Wine (32-bit, emulated by qemu-i386)",
+                   "busy": "Linux (native builds) on a busy machine"}
+NAMES = {"realtime": "  under SCHED_FIFO 10", "reference": "polling reference"}
 
 
 def _number(value, digits=3):
@@ -38,22 +41,21 @@ def _within_1ms(delays_s):
 
 
 def _delay_rows(label, program_name, section):
-    program = summary_ms(section["program"]["delays_s"])
-    reference = summary_ms(section["reference"]["delays_s"])
-    within_p = _within_1ms(section["program"]["delays_s"])
-    within_r = _within_1ms(section["reference"]["delays_s"])
-    cpu_p = section["program"]["cpu"].run_percent()
-    cpu_r = section["reference"]["cpu"].run_percent()
+    figures = {}
+    for who, data in section.items():
+        figures[who] = (summary_ms(data["delays_s"]), _within_1ms(data["delays_s"]), data["cpu"].run_percent())
     rows = [label]
-    for name, s, within, cpu in ((program_name, program, within_p, cpu_p),
-                                 ("polling reference", reference, within_r, cpu_r)):
-        rows.append(ROW % (name, s["n"], _number(s["p50"]), _number(s["p99"]), _number(s["max"]),
-                           _number(within, 1), _number(cpu)))
-    rows.append(ROW % (
-        "ratio program/reference", "",
-        _ratio_text(_ratio(program["p50"], reference["p50"])), _ratio_text(_ratio(program["p99"], reference["p99"])),
-        _ratio_text(_ratio(program["max"], reference["max"])), _ratio_text(_ratio(within_p, within_r)),
-        _ratio_text(_ratio(cpu_p, cpu_r))))
+    for who, (s, within, cpu) in figures.items():
+        rows.append(ROW % (NAMES.get(who, program_name), s["n"], _number(s["p50"]), _number(s["p99"]),
+                           _number(s["max"]), _number(within, 1), _number(cpu)))
+    reference, within_r, cpu_r = figures["reference"]
+    for who in [w for w in figures if w != "reference"]:
+        s, within, cpu = figures[who]
+        rows.append(ROW % (
+            "ratio %s/reference" % ("program" if who == "program" else "SCHED_FIFO"), "",
+            _ratio_text(_ratio(s["p50"], reference["p50"])), _ratio_text(_ratio(s["p99"], reference["p99"])),
+            _ratio_text(_ratio(s["max"], reference["max"])), _ratio_text(_ratio(within, within_r)),
+            _ratio_text(_ratio(cpu, cpu_r))))
     return rows
 
 
@@ -69,8 +71,10 @@ def _capture_text(taken, sent):
     return "%d/%d %5.1f %%" % (taken, sent, 100.0 * taken / sent)
 
 
-def format_table(platform, results, started):
+def format_table(platform, results, started, load=None):
     lines = ["%s, %s" % (PLATFORM_TITLES[platform], started), ""]
+    if load:
+        lines += [load, ""]
     lines.append(ROW % ("", "n", "p50 ms", "p99 ms", "max ms", "<=1 ms %", "CPU %"))
     if "sender" in results:
         lines += _delay_rows("serial time sender /R: turn of the minute to the frame's first byte at the pty",
@@ -79,21 +83,30 @@ def format_table(platform, results, started):
         lines += _delay_rows("broadcaster: turn of the second to the datagram at a listener",
                              "udp_time_broadcaster", results["broadcaster"])
     if "setter" in results:
-        program, reference = results["setter"]["program"], results["setter"]["reference"]
+        setters = results["setter"]
+        reference = setters["reference"]
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-28s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
-        for name, s in (("clock_setter_8bit", program), ("polling reference", reference)):
-            lines.append("  %-28s %16s  %16s  %10s" % (name, _capture_text(s["taken_1s"], s["sent_1s"]),
+        for who, s in setters.items():
+            lines.append("  %-28s %16s  %16s  %10s" % (NAMES.get(who, "clock_setter_8bit"),
+                                                       _capture_text(s["taken_1s"], s["sent_1s"]),
                                                        _capture_text(s["taken_b2b"], s["sent_b2b"]),
                                                        _number(s["cpu"].run_percent())))
-        lines.append("  %-28s %16s  %16s  %10s" % (
-            "ratio program/reference",
-            _ratio_text(_ratio(_share(program["taken_1s"], program["sent_1s"]),
-                               _share(reference["taken_1s"], reference["sent_1s"]))),
-            _ratio_text(_ratio(_share(program["taken_b2b"], program["sent_b2b"]),
-                               _share(reference["taken_b2b"], reference["sent_b2b"]))),
-            _ratio_text(_ratio(program["cpu"].run_percent(), reference["cpu"].run_percent()))))
+        for who in [w for w in setters if w != "reference"]:
+            s = setters[who]
+            lines.append("  %-28s %16s  %16s  %10s" % (
+                "ratio %s/reference" % ("program" if who == "program" else "SCHED_FIFO"),
+                _ratio_text(_ratio(_share(s["taken_1s"], s["sent_1s"]),
+                                   _share(reference["taken_1s"], reference["sent_1s"]))),
+                _ratio_text(_ratio(_share(s["taken_b2b"], s["sent_b2b"]),
+                                   _share(reference["taken_b2b"], reference["sent_b2b"]))),
+                _ratio_text(_ratio(s["cpu"].run_percent(), reference["cpu"].run_percent()))))
+    faults = [(who, data["cpu"].faults) for section in results.values() for who, data in section.items()
+              if who != "reference"]
     lines.append("")
+    if platform == "busy":
+        lines.append("  Page faults of the programs while waiting: %d minor, %d major."
+                     % (sum(f[0] for _, f in faults), sum(f[1] for _, f in faults)))
     lines.append("  <=1 ms %: share of the delays within 1 ms. CPU %: share of one core from /proc/PID/schedstat")
     lines.append("  over the waits measured (/proc/PID/stat ticks in the JSON). p99 is the nearest rank: the")
     lines.append("  largest of fewer than 100.")
@@ -116,15 +129,16 @@ def plot_delays(platform, results, out_dir):
     for key, (name, what) in titles.items():
         if key not in results:
             continue
-        series = [("program", results[key]["program"]["delays_s"]),
-                  ("polling reference", results[key]["reference"]["delays_s"])]
+        series = [({"program": "program", "realtime": "program, SCHED_FIFO 10"}.get(who, "polling reference"),
+                   data["delays_s"]) for who, data in results[key].items()]
         values = [d * 1000.0 for _, delays in series for d in delays if d > 0]
         if not values:
             continue
         low, high = min(values) / 1.2, max(values) * 1.2
         bins = numpy.geomspace(low, high, 40)
         figure, axes = plt.subplots(figsize=(7.5, 4.0), dpi=100)
-        for (label, delays), colour in zip(series, ("tab:blue", "tab:orange")):
+        for (label, delays), colour in zip(series, ("tab:blue", "tab:green", "tab:orange")
+                                           if len(series) == 3 else ("tab:blue", "tab:orange")):
             ms = [d * 1000.0 for d in delays if d > 0]
             if not ms:
                 continue

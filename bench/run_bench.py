@@ -20,10 +20,19 @@ Schedule (about five minutes for both platforms):
   Wine                 the broadcaster beside its reference throughout; the
                        sender and the clock setter wait for a real turn of
                        the minute, their references for the next one
+  Linux, busy machine  with a competing load (bench/busy_load.py) the same
+                       measurements, the programs once the normal way and
+                       once under SCHED_FIFO 10 (granted from outside the
+                       sandbox by bench/realtime_grant.py, as make bench runs
+                       it), beside the references: the broadcasters for 120
+                       settled datagrams while, on other ports, 30 trials of
+                       each sender, 3 of each clock setter and two long waits
+                       of the sender run
 """
 
 import argparse
 import json
+import os
 import shutil
 import sys
 import tempfile
@@ -32,8 +41,10 @@ import time
 import traceback
 from pathlib import Path
 
-from bench_support import REPO, Background, log, next_instant, next_minute_turn, sleep_until
+from bench_support import REPO, Background, log, next_instant, next_minute_turn, sleep_until, wait_for_distant_turn
 from broadcaster_timing import measure_broadcaster
+from busy_load import BusyLoad
+from realtime_grant import ENVIRONMENT as GRANT_ENVIRONMENT
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_timing import run_sender_trial
@@ -42,9 +53,12 @@ from setter_timing import run_setter_trial
 from setter_timing import summarize as summarize_setters
 
 SIZES = {
-    # datagrams per broadcaster, sender trials per side, setter trials per side
-    "full": {"datagrams": 60, "sender_trials": 12, "setter_trials": 3, "long_waits": True},
-    "quick": {"datagrams": 4, "sender_trials": 1, "setter_trials": 1, "long_waits": False},
+    # datagrams per broadcaster, sender trials per side, setter trials per
+    # side; the same on the busy machine, and the bound of its load
+    "full": {"datagrams": 60, "sender_trials": 12, "setter_trials": 3, "long_waits": True,
+             "busy": {"datagrams": 120, "sender_trials": 30, "setter_trials": 3, "load_s": 600}},
+    "quick": {"datagrams": 4, "sender_trials": 1, "setter_trials": 1, "long_waits": False,
+              "busy": {"datagrams": 4, "sender_trials": 1, "setter_trials": 1, "load_s": 120}},
 }
 PARTS = ("sender", "broadcaster", "setter")
 # The port switch is the first "/" of the tail, so it comes before "/R".
@@ -54,6 +68,17 @@ SETTER = ("clock_setter_8bit", "/%d /R")
 SENDER_LEAD_S = 0.8
 SETTER_LEAD_S = 6.5
 LONG_WAIT_S = 48.0
+# Under Wine: the programs start with at least this long before a real turn
+# (or after the nearer one), and the sender's measured turn is at least
+# WINE_SENDER_WAIT_S after its first frame.
+WINE_LEAD_S = 30.0
+WINE_SENDER_WAIT_S = 5.0
+# Fractions of the second of the turns on the busy machine: the broadcasters
+# at .0, .25 (SCHED_FIFO) and .5 (reference), the senders at .75, their long
+# waits at .875, the clock setters at .6 (their frames end before .9).
+BUSY_SENDER_AT = 0.75
+BUSY_LONG_WAIT_AT = 0.875
+BUSY_SETTER_AT = 0.6
 
 
 def serialized(fn, lock):
@@ -68,13 +93,15 @@ def serialized(fn, lock):
 class Platform:
     """The rig's pieces for one platform and the figures gathered there."""
 
-    def __init__(self, name, runner, workdir):
+    def __init__(self, name, runner, workdir, realtime=False):
         self.name = name
         self.runner = runner
         self.workdir = workdir
-        self.sender = {"program": [], "reference": []}
-        self.setter = {"program": [], "reference": []}
+        self.sides = ("program", "realtime", "reference") if realtime else ("program", "reference")
+        self.sender = {who: [] for who in self.sides}
+        self.setter = {who: [] for who in self.sides}
         self.broadcaster = None
+        self.load = None
 
     def results(self, parts):
         out = {}
@@ -85,7 +112,7 @@ class Platform:
                 out["sender"][who] = {"delays_s": delays, "cpu": cpu}
         if "broadcaster" in parts and self.broadcaster:
             out["broadcaster"] = {}
-            for who, run in zip(("program", "reference"), self.broadcaster):
+            for who, run in zip(self.sides, self.broadcaster):
                 out["broadcaster"][who] = {"delays_s": run.delays_s, "cpu": run.cpu,
                                            "seconds_without_datagram": run.skipped_seconds,
                                            "unsettled_datagrams": run.unsettled,
@@ -95,17 +122,19 @@ class Platform:
         return out
 
 
-def sender_trial(p, who, com, turn, faked, label):
-    name, tail = SENDER if who == "program" else ("polling_reference", "sender %d")
+def sender_trial(p, who, com, turn, faked, label, **options):
+    """`who`: "program", "realtime" (the program under SCHED_FIFO) or "reference"."""
+    name, tail = SENDER if who != "reference" else ("polling_reference", "sender %d")
     tail = tail % com
-    return run_sender_trial(p.runner, p.runner.ports, com, name, tail, turn, faked, label)
+    return run_sender_trial(p.runner, p.runner.ports, com, name, tail, turn, faked, label,
+                            realtime=who == "realtime", **options)
 
 
-def setter_trial(p, who, com, turn, faked, label, first_cycle_done=None):
-    name, tail = SETTER if who == "program" else ("polling_reference", "setter %d")
+def setter_trial(p, who, com, turn, faked, label, first_cycle_done=None, **options):
+    name, tail = SETTER if who != "reference" else ("polling_reference", "setter %d")
     tail = tail % com
     return run_setter_trial(p.runner, p.runner.ports, com, name, tail, turn, faked, label, p.workdir,
-                            first_cycle_done)
+                            first_cycle_done, realtime=who == "realtime", **options)
 
 
 def start_long_waits(p, parts, sender_turn, setter_turn, sender_faked, label):
@@ -158,38 +187,132 @@ def linux_setters(p, size):
             p.setter[who].append(setter_trial(p, who, 2, turn, True, "linux setter %s %d" % (who, i + 1)))
 
 
+class TurnsKnown:
+    """The turns that trials running in threads have settled on."""
+
+    def __init__(self):
+        self.turns = []
+        self._changed = threading.Condition()
+
+    def add(self, turn):
+        with self._changed:
+            self.turns.append(turn)
+            self._changed.notify_all()
+
+    def wait(self, count, timeout):
+        with self._changed:
+            if not self._changed.wait_for(lambda: len(self.turns) >= count, timeout):
+                raise RuntimeError("only %d of %d turns known after %d s" % (len(self.turns), count, timeout))
+            return list(self.turns)
+
+
 def wine_phase(p, size, parts):
     """Under Wine the clocks cannot be faked, so the sender and the clock
-    setter wait for real turns of the minute: the programs for the first
-    turn at least half a minute away, the references (which poll both cores)
-    for the next one. The broadcaster and its reference run throughout;
+    setter wait for real turns of the minute: the programs start at least
+    WINE_LEAD_S before a turn (after the nearer one if needed) and each is
+    measured at the turn it must act on, which follows from what it sent;
+    the references (which poll both cores) at the turn a minute after the
+    later of those. The broadcaster and its reference run throughout;
     datagrams of the seconds around the turns are left out."""
-    turn = next_minute_turn(time.time() + 30)
-    next_turn = turn + 60
-    jobs = start_long_waits(p, parts, turn, turn, False, "wine")
-    references = []
+    wait_for_distant_turn(WINE_LEAD_S)
+    turn = next_minute_turn(time.time())
+    excluded, final, known = [], threading.Event(), TurnsKnown()
+
+    def program_turn(t):
+        excluded.append((t - 0.5, t + 1.5))
+        known.add(t)
+
+    jobs = []
     if "setter" in parts:
-        references.append(("setter", Background("setter reference", lambda: (
-            sleep_until(next_turn - 17),
-            setter_trial(p, "reference", 4, next_turn, False, "wine setter reference"))[1])))
+        done = threading.Event()
+        jobs.append(("setter", Background("setter", lambda: setter_trial(
+            p, "program", 2, turn, False, "wine setter, long wait", done, turn_known=program_turn))))
+        done.wait(timeout=2 * p.runner.patience + 10)
     if "sender" in parts:
-        references.append(("sender", Background("sender reference", lambda: (
-            sleep_until(next_turn - 11),
-            sender_trial(p, "reference", 3, next_turn, False, "wine sender reference"))[1])))
-    everything = [job for _, job in jobs + references]
-    if "broadcaster" in parts:
-        excluded = [(turn - 0.5, turn + 1.5)] + ([(next_turn - 18, next_turn + 8)] if references else [])
-        p.broadcaster, results = measure_broadcaster(p.runner, "windows", size["datagrams"], everything, excluded)
+        jobs.append(("sender", Background("sender", lambda: sender_trial(
+            p, "program", 1, turn, False, "wine sender, long wait", min_wait=WINE_SENDER_WAIT_S,
+            turn_known=program_turn))))
+
+    def references():
+        reference_turn = max(known.wait(len(jobs), 3 * p.runner.patience + 120)) + 60
+
+        def reference_window(t):
+            excluded.append((t - 18, t + 8))
+
+        reference_window(reference_turn)
+        final.set()
+        started = []
+        if "setter" in parts:
+            started.append(Background("setter reference", lambda: (
+                sleep_until(reference_turn - 17),
+                setter_trial(p, "reference", 4, reference_turn, False, "wine setter reference",
+                             turn_known=reference_window))[1]))
+        if "sender" in parts:
+            started.append(Background("sender reference", lambda: (
+                sleep_until(reference_turn - 11),
+                sender_trial(p, "reference", 3, reference_turn, False, "wine sender reference",
+                             turn_known=reference_window))[1]))
+        return [job.result(timeout=300) for job in started]
+
+    everything = [job for _, job in jobs]
+    if jobs:
+        everything.append(Background("references", references))
     else:
-        results = [job.result(timeout=300) for job in everything]
+        final.set()
+    if "broadcaster" in parts:
+        p.broadcaster, results = measure_broadcaster(p.runner, "windows", size["datagrams"], everything, excluded,
+                                                     final)
+    else:
+        results = [job.result(timeout=400) for job in everything]
     for (part, _), trial in zip(jobs, results):
         getattr(p, part)["program"].append(trial)
-    for (part, _), trial in zip(references, results[len(jobs):]):
+    for part, trial in zip([part for part, _ in jobs], results[len(jobs)] if jobs else []):
         getattr(p, part)["reference"].append(trial)
 
 
-def make_platform(name, args, ports, workdir, lock):
-    folder = workdir / name
+def busy_trials(p, size, parts):
+    """The sender and clock setter trials of the busy machine, each side in
+    turn, on COM1 and COM2."""
+    for i in range(size["sender_trials"] if "sender" in parts else 0):
+        for who in p.sides:
+            turn = next_instant(time.time() + SENDER_LEAD_S, BUSY_SENDER_AT)
+            p.sender[who].append(sender_trial(p, who, 1, turn, True, "busy sender %s %d" % (who, i + 1)))
+    for i in range(size["setter_trials"] if "setter" in parts else 0):
+        for who in p.sides:
+            turn = next_instant(time.time() + SETTER_LEAD_S, BUSY_SETTER_AT)
+            p.setter[who].append(setter_trial(p, who, 2, turn, True, "busy setter %s %d" % (who, i + 1)))
+
+
+def busy_phase(p, size, parts, quick):
+    """The busy machine: the load, then the broadcasters side by side while
+    the trials and the long waits of the sender run beside them."""
+    p.load = BusyLoad(p.workdir / "load", size["load_s"], quick)
+    try:
+        jobs = [Background("busy trials", lambda: busy_trials(p, size, parts))]
+        long_waits = []
+        if not quick and "sender" in parts:
+            now = time.time()
+            for k, (who, com) in enumerate((("program", 3), ("realtime", 4))):
+                if who in p.sides:
+                    turn = next_instant(now + LONG_WAIT_S + k, BUSY_LONG_WAIT_AT)
+                    long_waits.append(who)
+                    jobs.append(Background("long wait", lambda who=who, com=com, turn=turn: sender_trial(
+                        p, who, com, turn, True, "busy sender %s, long wait" % who)))
+        if "broadcaster" in parts:
+            p.broadcaster, results = measure_broadcaster(p.runner, "linux", size["datagrams"], jobs,
+                                                         realtime="realtime" in p.sides)
+        else:
+            results = [job.result(timeout=600) for job in jobs]
+        for who, trial in zip(long_waits, results[1:]):
+            p.sender[who].append(trial)
+    finally:
+        p.load.stop()
+        log(p.load.summary())
+
+
+def make_platform(name, args, ports, workdir, lock, realtime=None):
+    """The platform's pieces; `realtime` (True or False) for the busy machine."""
+    folder = workdir / (name + ("-busy" if realtime is not None else ""))
     folder.mkdir()
     wine = None
     if name == "windows":
@@ -206,13 +329,15 @@ def make_platform(name, args, ports, workdir, lock):
     (folder / "programs").mkdir()
     runner = Runner(name, args.linux_bin if name == "linux" else args.windows_bin, folder / "programs", ports, wine)
     runner.start = serialized(runner.start, lock)
-    return Platform(name, runner, folder), wine
+    return Platform(name, runner, folder, bool(realtime)), wine
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Timing and CPU figures of the family's programs.")
     parser.add_argument("--platform", nargs="+", choices=("linux", "windows"), default=["linux", "windows"])
     parser.add_argument("--only", nargs="+", choices=PARTS, default=list(PARTS))
+    parser.add_argument("--machine", nargs="+", choices=("quiet", "busy"), default=["quiet", "busy"],
+                        help="the quiet machine, and (Linux) the busy one with a competing load")
     parser.add_argument("--quick", action="store_true", help="tiny samples: checks that the harness works")
     parser.add_argument("--out", default=str(REPO / "build" / "bench"))
     parser.add_argument("--linux-bin", default=str(REPO / "build" / "linux" / "bin"))
@@ -220,6 +345,11 @@ def main(argv=None):
     parser.add_argument("--wine-template", default=None)
     args = parser.parse_args(argv)
     assert_in_sandbox()
+    # The observers (the pty's capture threads) share the interpreter with
+    # the harness's other threads: one that wants to run waits for the one
+    # running Python code at most this long (5 ms by default, which showed
+    # as delays of 5 ms on the busy machine).
+    sys.setswitchinterval(0.0002)
 
     size = SIZES["quick" if args.quick else "full"]
     parts = set(args.only)
@@ -238,7 +368,7 @@ def main(argv=None):
     wine = None
     failures = {}
     try:
-        if "linux" in args.platform:
+        if "linux" in args.platform and "quiet" in args.machine:
             try:
                 linux = platforms["linux"] = make_platform("linux", args, ports, workdir, lock)[0]
                 log("linux: broadcaster and long waits")
@@ -261,6 +391,17 @@ def main(argv=None):
             except Exception as error:
                 log(traceback.format_exc())
                 failures["windows"] = error
+        if "linux" in args.platform and "busy" in args.machine:
+            try:
+                realtime = GRANT_ENVIRONMENT in os.environ
+                if not realtime:
+                    log("busy machine: no SCHED_FIFO rows, the bench runs without bench/realtime_grant.py")
+                busy = platforms["busy"] = make_platform("linux", args, ports, workdir, lock, realtime)[0]
+                log("busy machine: the load, the broadcasters and beside them the trials")
+                busy_phase(busy, size["busy"], parts, args.quick)
+            except Exception as error:
+                log(traceback.format_exc())
+                failures["busy"] = error
     finally:
         for p in platforms.values():
             p.runner.stop_all()
@@ -271,13 +412,16 @@ def main(argv=None):
 
     texts, everything, pictures = [], {}, []
     heading = "Bench of %s, load average %s at the start, %d s" % (started, load, time.monotonic() - began)
-    for name in ("linux", "windows"):
+    for name in ("linux", "windows", "busy"):
         if name in failures:
             texts.append("%s: the run failed: %s: %s" % (name, type(failures[name]).__name__, failures[name]))
         elif name in platforms:
             results = platforms[name].results(parts)
-            texts.append(format_table(name, results, started))
+            busy_load = platforms[name].load
+            texts.append(format_table(name, results, started, busy_load.summary() if busy_load else None))
             everything[name] = as_json(results)
+            if busy_load:
+                everything[name]["load"] = busy_load.as_dict()
             pictures += plot_delays(name, results, str(out_dir))
     table = heading + "\n\n" + "\n\n".join(texts) + "\n"
     print(table)

@@ -22,15 +22,22 @@ clock is faked so that the turn comes soon after the first cycle; under Wine
 they carry today's date (a date write then differs by less than Wine's half a
 second and is accepted silently, so each take leaves exactly one line) and
 the turn is a real one.
+
+The turn the program waits for is the first of its clock after its fifth
+take, which follows the fifth frame's last byte: the harness reckons it from
+when that byte goes out, and starts the cycle 1.2 s later where that would
+leave less than a second before a turn, so that the take can never fall on
+either side of one. A cycle that ends after the turn planned makes the
+program wait for the next one, a minute later; that turn is then measured.
 """
 
 import datetime
 import re
 import time
 
-from bench_support import (CpuReading, CpuTally, faked_clock, local_datetime, log, offset_for_minute_turn,
-                           port_is_open_by, sleep_until, wait_for)
-from virtual_clock import VirtualClock, compose_frame
+from bench_support import (CpuReading, CpuTally, assert_realtime, faked_clock, local_datetime, log, make_realtime,
+                           next_turn_after, offset_for_minute_turn, port_is_open_by, sleep_until, wait_for)
+from virtual_clock import VirtualClock, byte_seconds, compose_frame
 
 FRAMES_PER_CYCLE = 5
 LINUX_FRAME_DATE = datetime.date(2031, 3, 5)
@@ -42,6 +49,10 @@ WINE_REFUSAL = re.compile(r"err:sync:NtSetSystemTime not allowed: difference (-?
 FIRST_FRAME_AFTER_S = 0.3
 # The back-to-back frames start this long after the turn.
 SECOND_CYCLE_AFTER_S = 0.1
+# The fifth frame ends at least this long before a turn, or the cycle
+# starts CYCLE_SHIFT_S later, after the turn.
+TAKE_BEFORE_TURN_S = 1.0
+CYCLE_SHIFT_S = 1.2
 
 
 def frames_for(date, first, count):
@@ -95,10 +106,24 @@ class SetterTrial:
         self.ended_early = False
 
 
-def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, workdir, first_cycle_done=None):
+def first_cycle_start(opened_wall, turn):
+    """(start of the first cycle, the turn the program will wait for), as
+    real moments, for a program that held its port at `opened_wall` and a
+    clock whose minute turns at the real moment `turn`."""
+    start = opened_wall + FIRST_FRAME_AFTER_S
+    end = start + (FRAMES_PER_CYCLE - 1) * 1.0 + 35 * byte_seconds()
+    if next_turn_after(end, turn) - end < TAKE_BEFORE_TURN_S:
+        start, end = start + CYCLE_SHIFT_S, end + CYCLE_SHIFT_S
+    return start, next_turn_after(end, turn)
+
+
+def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, workdir, first_cycle_done=None,
+                     realtime=False, turn_known=None):
     """One trial (see the module's comment) of `program` `tail` on COM`com`,
-    around the turn of the minute at the real moment `turn`. Sets the event
-    `first_cycle_done`, if given, once the first cycle is over (or failed)."""
+    around the turn of the minute at the real moment `turn` (or the one its
+    first cycle leads to). Sets the event `first_cycle_done`, if given, once
+    the first cycle is over (or failed); calls `turn_known(real moment)`
+    once the turn is known. With `realtime` it runs under SCHED_FIFO."""
     platform = runner.platform
     trial = SetterTrial(label)
     log_path = str(workdir / ("%s-clock-writes.log" % label.replace(" ", "-")))
@@ -119,8 +144,17 @@ def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, work
     try:
         wait_for(lambda: port_is_open_by(program_run.pid, port.device) or not program_run.running(),
                  runner.patience, "%s to open %s" % (label, port.device))
+        if realtime:
+            make_realtime(runner, program_run)
+        planned = turn
+        start, turn = first_cycle_start(time.time(), turn if faked else 0.0)
+        if turn_known:
+            turn_known(turn)
+        if abs(turn - planned) > 0.001:
+            log("%s: the first cycle leads to the turn at %.3f, not the one planned at %.3f"
+                % (label, turn, planned))
         clock.send_frames(frames_for(date, 0, FRAMES_PER_CYCLE), interval=1.0,
-                          start=time.monotonic() + FIRST_FRAME_AFTER_S)
+                          start=time.monotonic() + start - time.time())
         # The fifth take follows the fifth frame's last byte within a poll.
         wait_for(lambda: len(takes.taken()) >= FRAMES_PER_CYCLE or not program_run.running(),
                  runner.patience, "%s to take the first cycle" % label)
@@ -128,12 +162,20 @@ def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, work
         if first_cycle_done is not None:
             first_cycle_done.set()
         if trial.taken_1s == FRAMES_PER_CYCLE and program_run.running():
+            if time.time() > turn - 0.05:
+                raise AssertionError("%s: the fifth take came %.3f s after the turn it must precede"
+                                     % (label, time.time() - turn))
             before = CpuReading(program_run.pid)
             sleep_until(turn - 0.05)
             if program_run.running():
                 trial.cpu.add(before, CpuReading(program_run.pid))
+                if realtime:
+                    assert_realtime(program_run)
             sleep_until(turn + SECOND_CYCLE_AFTER_S)
-            clock.send_frames(frames_for(date, FRAMES_PER_CYCLE, FRAMES_PER_CYCLE), interval=0)
+            # Under Wine the frames carry the date of the moment they are
+            # taken, which a turn at midnight changes.
+            second_date = date if platform == "linux" else local_datetime(turn + 0.5).date()
+            clock.send_frames(frames_for(second_date, FRAMES_PER_CYCLE, FRAMES_PER_CYCLE), interval=0)
             trial.sent_b2b = FRAMES_PER_CYCLE
             wait_for(lambda: len(takes.taken()) >= 2 * FRAMES_PER_CYCLE or not program_run.running(),
                      runner.patience + 6, "%s to take the second cycle" % label)

@@ -4,6 +4,7 @@ Linux builds that must print its table, write its histograms and keep every
 sample. Nothing here judges a timing figure: those are the bench's to print."""
 import datetime
 import json
+import os
 import subprocess
 import sys
 import time
@@ -15,9 +16,11 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "bench"))
 
-from bench_support import next_instant, offset_for_minute_turn, percentile  # noqa: E402
+from bench_support import next_instant, next_turn_after, offset_for_minute_turn, percentile  # noqa: E402
 from broadcaster_timing import settled_index  # noqa: E402
-from setter_timing import TakeLog, frames_for  # noqa: E402
+from realtime_grant import ENVIRONMENT, refusal  # noqa: E402
+from sender_timing import turns_to_measure  # noqa: E402
+from setter_timing import TakeLog, first_cycle_start, frames_for  # noqa: E402
 from virtual_clock import compose_frame  # noqa: E402
 
 Datagram = namedtuple("Datagram", "data arrival source destination")
@@ -46,6 +49,28 @@ def test_next_instant_keeps_the_fraction_and_never_goes_back():
     assert next_instant(10.2, 0.25) == 10.25
     assert next_instant(10.3, 0.25) == 11.25
     assert next_instant(10.25, 0.25) == 10.25
+
+
+def test_the_turn_measured_is_the_one_the_program_must_act_on():
+    # A sender whose first frame says 14:01:58 sends at 14:02:00, whatever
+    # turn was planned; asked for a wait of 5 s, the frame of 14:03:00.
+    first = compose_frame(58, 1, 14, 3, 7, 2026)
+    turn = time.mktime((2026, 7, 3, 14, 2, 0, 0, 0, -1))
+    assert turns_to_measure(first, 0.0, turn - 1.7, 0.0) == (turn, 1)
+    assert turns_to_measure(first, 0.0, turn - 1.7, 5.0) == (turn, 2)
+    # A faked clock 20.5 s ahead turns 20.5 s earlier.
+    assert turns_to_measure(first, 20.5, turn - 22.0, 0.0) == (turn - 20.5, 1)
+    assert next_turn_after(100.0, 40.0) == 160.0 and next_turn_after(99.9, 40.0) == 100.0
+    # A clock setter's fifth frame never ends within a second before the
+    # turn it waits for: its cycle then starts after that turn.
+    assert first_cycle_start(turn - 6.0, turn) == (pytest.approx(turn - 5.7), turn)
+    assert first_cycle_start(turn - 5.0, turn) == (pytest.approx(turn - 3.5), turn + 60)
+
+
+def test_only_a_program_of_the_family_in_a_sandbox_is_made_real_time():
+    # Here the requester shares the pid namespace of whoever answers it.
+    assert refusal(os.getpid(), os.getpid()) == "the requester is not inside a sandbox"
+    assert "No such file" in refusal(2 ** 22 + 1, os.getpid())
 
 
 def broadcast(second, delay):
@@ -119,12 +144,19 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
     assert rows["udp_time_broadcaster"][1] == "4", table
     for name in ("serial_time_sender_8bit", "udp_time_broadcaster"):
         assert all(float(x) >= 0 for x in rows[name][2:6]), table
-    assert table.count("polling reference") == 3 and table.count("ratio program/reference") == 3, table
+    quiet, busy = table.split("on a busy machine")
+    assert quiet.count("polling reference") == 3 and quiet.count("ratio program/reference") == 3, table
+    assert busy.count("polling reference") == 3 and "it got" in busy, table
+    realtime = ENVIRONMENT in os.environ
+    assert busy.count("under SCHED_FIFO 10") == (3 if realtime else 0), table
     assert (out / "bench.txt").read_text() in table
     for picture in ("delays-linux-sender.png", "delays-linux-broadcaster.png"):
         assert (out / picture).read_bytes()[:8] == PNG_SIGNATURE
-    figures = json.loads((out / "bench.json").read_text())["platforms"]["linux"]
-    for who in ("program", "reference"):
-        assert len(figures["broadcaster"][who]["delays_s"]) == 4
-        assert len(figures["sender"][who]["delays_s"]) == 1
-        assert figures["setter"][who]["sent_1s"] == 5
+    figures = json.loads((out / "bench.json").read_text())["platforms"]
+    for machine, sides in (("linux", ("program", "reference")),
+                           ("busy", ("program", "reference") + (("realtime",) if realtime else ()))):
+        for who in sides:
+            assert len(figures[machine]["broadcaster"][who]["delays_s"]) == 4
+            assert len(figures[machine]["sender"][who]["delays_s"]) == 1
+            assert figures[machine]["setter"][who]["sent_1s"] == 5
+    assert figures["busy"]["load"]["cores"] > 0.5
