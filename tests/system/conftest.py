@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from rig import Display, Runner, SerialPorts, WineSession, ensure_template
+from rig.ports import link_of
 from rig.sandbox_check import refusal_message, sandbox_problems
 
 REPO = Path(__file__).resolve().parents[2]
@@ -27,6 +28,8 @@ def pytest_addoption(parser):
     group.addoption("--platform", choices=("linux", "windows"), default="linux",
                     help="test the Linux builds natively or the Windows builds under Wine")
     group.addoption("--linux-bin", default=str(REPO / "build" / "linux" / "bin"))
+    group.addoption("--linux-lib", default=None,
+                    help="the tests' preload libraries (default: lib beside --linux-bin)")
     group.addoption("--windows-bin", default=str(REPO / "build" / "windows" / "bin"))
     group.addoption("--wine-template", default=None,
                     help="template prefix (default: wine-template beside the Windows bin folder)")
@@ -90,7 +93,7 @@ def programs(platform, pytestconfig, rig_workdir, session_ports, wine):
     bin_dir = pytestconfig.getoption("linux_bin" if platform == "linux" else "windows_bin")
     folder = rig_workdir / "programs"
     folder.mkdir()
-    runner = Runner(platform, bin_dir, folder, session_ports, wine)
+    runner = Runner(platform, bin_dir, folder, session_ports, wine, pytestconfig.getoption("linux_lib"))
     yield runner
     runner.stop_all()
 
@@ -104,6 +107,12 @@ def serial_ports(session_ports):
         created.extend(ports)
         return ports
 
+    def link(com, dangling=False):
+        port = session_ports.link(com, dangling)
+        created.append(link_of(com))
+        return port
+
+    make.link = link
     yield make
     session_ports.remove(*created)
 
