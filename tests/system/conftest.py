@@ -28,8 +28,6 @@ def pytest_addoption(parser):
     group.addoption("--platform", choices=("linux", "windows"), default="linux",
                     help="test the Linux builds natively or the Windows builds under Wine")
     group.addoption("--linux-bin", default=str(REPO / "build" / "linux" / "bin"))
-    group.addoption("--linux-lib", default=None,
-                    help="the tests' preload libraries (default: lib beside --linux-bin)")
     group.addoption("--windows-bin", default=str(REPO / "build" / "windows" / "bin"))
     group.addoption("--wine-template", default=None,
                     help="template prefix (default: wine-template beside the Windows bin folder)")
@@ -93,7 +91,7 @@ def programs(platform, pytestconfig, rig_workdir, session_ports, wine):
     bin_dir = pytestconfig.getoption("linux_bin" if platform == "linux" else "windows_bin")
     folder = rig_workdir / "programs"
     folder.mkdir()
-    runner = Runner(platform, bin_dir, folder, session_ports, wine, pytestconfig.getoption("linux_lib"))
+    runner = Runner(platform, bin_dir, folder, session_ports, wine)
     yield runner
     runner.stop_all()
 
@@ -108,13 +106,18 @@ def serial_ports(session_ports):
         return ports
 
     def link(com, dangling=False):
-        port = session_ports.link(com, dangling)
         created.append(link_of(com))
-        return port
+        return session_ports.link(com, dangling)
 
     make.link = link
     yield make
     session_ports.remove(*created)
+
+
+@pytest.fixture
+def linux_only(platform):
+    if platform != "linux":
+        pytest.skip("Wine maps COM names through its own port registry, not /dev/com links")
 
 
 @pytest.fixture(autouse=True)

@@ -66,7 +66,7 @@ class Setter:
         preload = ()
         if platform == "linux":
             env["CLOCK_WRITE_LOG"] = str(self.log)
-            preload = [str(programs.lib_dir / "clock_write_recorder.so")]
+            preload = [str(Path(programs.bin_dir).parent / "lib" / "clock_write_recorder.so")]
         else:
             env["WINEDEBUG"] = "-all,err+sync,trace+msgbox"
         # Parity checking on before the start, so that clearing it shows.
@@ -383,14 +383,12 @@ def test_without_a_display_the_box_counts_as_shown_and_closed(programs, serial_p
 
 # -- /dev/comN: a link to a USB adapter, as a udev rule makes it ---------------
 
-def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(programs, serial_ports, platform,
+def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(linux_only, programs, serial_ports,
                                                                           rig_workdir):
-    if platform != "linux":
-        pytest.skip("Wine maps COM names through its own port registry")
     ttys = serial_ports(2)[2]
     ttys.write(frame(9, 34, 12, 5, 12, 2026))  # for a program that would read /dev/ttyS1
     linked = serial_ports.link(2)
-    setter = Setter(programs, {2: linked}, platform, rig_workdir, 7, "/2", 2)
+    setter = Setter(programs, {2: linked}, "linux", rig_workdir, 7, "/2", 2)
     setter.wait_until_polling()
     for seconds in range(10, 15):
         setter.send_block(frame(seconds, 34, 12, 5, 12, 2026))
@@ -400,9 +398,7 @@ def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(progr
     assert ttys.bytes_waiting() == 35
 
 
-def test_a_dangling_dev_com_link_ends_the_program_at_once_without_trying_ttyS(programs, serial_ports, platform):
-    if platform != "linux":
-        pytest.skip("Wine maps COM names through its own port registry")
+def test_a_dangling_dev_com_link_ends_the_program_at_once_without_trying_ttyS(linux_only, programs, serial_ports):
     ttys = serial_ports(3)[3]
     ttys.write(frame(9, 34, 12, 5, 12, 2026))
     serial_ports.link(3, dangling=True)

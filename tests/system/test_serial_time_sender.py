@@ -179,9 +179,7 @@ def test_a_missing_port_sends_nothing_and_exits_0(programs, serial_ports, varian
         port.assert_no_more_bytes()
 
 
-def test_a_dev_com_link_wins_over_ttyS_and_its_device_is_held(programs, serial_ports, platform):
-    if platform != "linux":
-        pytest.skip("Wine maps COM names through its own port registry")
+def test_a_dev_com_link_wins_over_ttyS_and_its_device_is_held(linux_only, programs, serial_ports):
     ttys = serial_ports(2)[2]
     linked = serial_ports.link(2)
     before = datetime.datetime.now()
@@ -200,9 +198,7 @@ def test_a_dev_com_link_wins_over_ttyS_and_its_device_is_held(programs, serial_p
     ttys.assert_no_more_bytes()
 
 
-def test_a_dangling_dev_com_link_sends_nothing_and_exits_0_without_trying_ttyS(programs, serial_ports, platform):
-    if platform != "linux":
-        pytest.skip("Wine maps COM names through its own port registry")
+def test_a_dangling_dev_com_link_sends_nothing_and_exits_0_without_trying_ttyS(linux_only, programs, serial_ports):
     ttys = serial_ports(3)[3]
     serial_ports.link(3, dangling=True)
     for variant in ("8bit", "7bit"):

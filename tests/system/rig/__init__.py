@@ -8,8 +8,6 @@ else.
 pytest options (ctest passes them; see CMakeLists.txt here):
     --platform=linux|windows   which build to test (Windows: under Wine)
     --linux-bin=DIR            default build/linux/bin
-    --linux-lib=DIR            the tests' preload libraries, default ../lib
-                               beside --linux-bin (programs.lib_dir)
     --windows-bin=DIR          default build/windows/bin
 
 Fixtures (conftest.py):
@@ -22,10 +20,9 @@ Fixtures (conftest.py):
     serial_ports   factory: serial_ports(1, 3) binds fresh pty pairs over
                    COM1 and COM3 (= /dev/ttyS0, /dev/ttyS2) for this test and
                    returns {1: SerialPort, 3: SerialPort} (ports.py); ports
-                   not asked for do not exist. serial_ports.link(2) makes
-                   /dev/com2 a link to a fresh pty (its SerialPort), which
-                   the Linux builds open as COM2 in place of /dev/ttyS1;
-                   link(3, dangling=True) a link that leads nowhere
+                   not asked for do not exist. serial_ports.link(2): /dev/com2
+                   as a link to a fresh pty (link(3, dangling=True): to none)
+    linux_only     skips the test under Wine
     session_ports  the session's SerialPorts, for ports that must outlive a
                    test (module fixtures); remove them yourself
     wine           the session's WineSession (wine.py), or None on Linux

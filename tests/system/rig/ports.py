@@ -13,8 +13,8 @@ slave open, so the line keeps its settings and the master never reads EIO
 while no program has the port open.
 
 SerialPort:
-    com, device              COM number and the path of its pty slave
-    link                     the /dev/com path that leads to it, if any
+    com, device, link        COM number, the path of its pty slave and the
+                             /dev/com link to it, if any
     write(data)              bytes into the line, for the program to read
     read_exact(n, timeout)   exactly n bytes or AssertionError (with what came)
     read_until_quiet(quiet, timeout)  all bytes until the line is quiet
@@ -251,7 +251,7 @@ class Capture:
 
 class SerialPorts:
     """The session's serial ports: at most one live SerialPort per COM, and
-    one per /dev/com link (keyed by its path; None for a dangling one)."""
+    one per /dev/com link, keyed by its path (None: dangling)."""
 
     def __init__(self):
         self.live = {}
@@ -274,26 +274,22 @@ class SerialPorts:
 
     def link(self, com, dangling=False):
         path = link_of(com)
-        if path in self.live:
-            raise RuntimeError("%s is already in use by this session" % path)
+        port = None
         if dangling:
             os.symlink("ttyUSB-unplugged", path)
-            self.live[path] = None
-            return None
-        port = SerialPort(com, device="/dev/ttyUSB%d" % (com - 1), link=path)
-        port.bind()
+        else:
+            port = SerialPort(com, device="/dev/ttyUSB%d" % (com - 1), link=path)
+            port.bind()
         self.live[path] = port
         return port
 
     def remove(self, *keys):
         for key in keys:
-            if key not in self.live:
-                continue
-            port = self.live.pop(key)
-            if port is None:
-                os.unlink(key)
-            else:
+            port = self.live.pop(key, False)
+            if port:
                 port.remove()
+            elif port is None:  # a dangling link
+                os.unlink(key)
 
     def remove_all(self):
         self.remove(*list(self.live))

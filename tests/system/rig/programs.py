@@ -113,11 +113,9 @@ class Program:
 
 
 class Runner:
-    def __init__(self, platform, bin_dir, workdir, ports, wine=None, lib_dir=None):
+    def __init__(self, platform, bin_dir, workdir, ports, wine=None):
         self.platform = platform
         self.bin_dir = Path(bin_dir)
-        # The tests' own preload libraries (the clock-write recorder).
-        self.lib_dir = Path(lib_dir) if lib_dir else self.bin_dir.parent / "lib"
         self.workdir = Path(workdir)
         self.ports = ports
         self.wine = wine
