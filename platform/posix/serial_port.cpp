@@ -1,4 +1,6 @@
-// Serial ports on POSIX: COM1..COM4 are /dev/ttyS0../dev/ttyS3.
+// Serial ports on POSIX: COMn is /dev/comN where that name exists (a device,
+// or a link that an administrator or a udev rule made, for example to a USB
+// adapter), otherwise /dev/ttyS(N-1).
 //
 // A Windows COM port moves bytes unchanged and ignores the carrier line, so
 // opening one here also puts the line in raw mode with CLOCAL set. Each
@@ -9,6 +11,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,6 +62,18 @@ unsigned line_errors_since_last_query(int fd)
     return errors;
 }
 
+// lstat, not stat: a /dev/comN that leads nowhere still names the port, whose
+// open then fails; the administrator chose that device, so ttyS is not tried.
+std::string device_path_of(int port_number)
+{
+    const std::string named = "/dev/com" + std::to_string(port_number);
+    struct stat entry{};
+    if (lstat(named.c_str(), &entry) == 0) {
+        return named;
+    }
+    return "/dev/ttyS" + std::to_string(port_number - 1);
+}
+
 }  // namespace
 
 std::optional<SerialPort> open_serial_port(int port_number)
@@ -66,7 +81,9 @@ std::optional<SerialPort> open_serial_port(int port_number)
     if (port_number < 1 || port_number > 4) {
         return std::nullopt;
     }
-    const std::string path = "/dev/ttyS" + std::to_string(port_number - 1);
+    // The open follows a link, so the lock and TIOCEXCL below hold the device
+    // it leads to, whatever name another program opens it by.
+    const std::string path = device_path_of(port_number);
     // O_NONBLOCK only for the open itself, which would otherwise wait for a
     // carrier on a modem line.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

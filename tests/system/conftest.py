@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from rig import Display, Runner, SerialPorts, WineSession, ensure_template
+from rig.ports import link_of
 from rig.sandbox_check import refusal_message, sandbox_problems
 
 REPO = Path(__file__).resolve().parents[2]
@@ -106,8 +107,19 @@ def serial_ports(session_ports):
         created.extend(ports)
         return ports
 
+    def link(com, dangling=False):
+        created.append(link_of(com))
+        return session_ports.link(com, dangling)
+
+    make.link = link
     yield make
     session_ports.remove(*created)
+
+
+@pytest.fixture
+def linux_only(platform):
+    if platform != "linux":
+        pytest.skip("Wine maps COM names through its own port registry, not /dev/com links")
 
 
 @pytest.fixture(autouse=True)

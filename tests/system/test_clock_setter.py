@@ -58,9 +58,10 @@ class Setter:
     def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None):
         self.platform = platform
         self.com = com
-        self.device = "/dev/ttyS%d" % (com - 1)
         self.port = ports[com]
-        self.log = workdir / ("clock-writes-COM%d.log" % com)
+        self.device = self.port.device
+        # One log per program: a port may serve more than one test.
+        self.log = workdir / ("clock-writes-%d-COM%d.log" % (len(programs.programs) + 1, com))
         env = {"TZ": "UTC"}
         preload = ()
         if platform == "linux":
@@ -382,3 +383,31 @@ def test_without_a_display_the_box_counts_as_shown_and_closed(programs, serial_p
     assert setter.finish(2.0) == 0
     assert setter.program.stderr == ""
     assert len(setter.clock_writes()) == 10
+
+
+# -- /dev/comN: a link to a USB adapter, as a udev rule makes it ---------------
+
+def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(linux_only, programs, serial_ports,
+                                                                          rig_workdir):
+    ttys = serial_ports(2)[2]
+    ttys.write(frame(9, 34, 12, 5, 12, 2026))  # for a program that would read /dev/ttyS1
+    linked = serial_ports.link(2)
+    setter = Setter(programs, {2: linked}, "linux", rig_workdir, 7, "/2", 2)
+    setter.wait_until_polling()
+    for seconds in range(10, 15):
+        setter.send_block(frame(seconds, 34, 12, 5, 12, 2026))
+    assert setter.finish(2.0) == 0 and setter.program.stderr == ""
+    assert [local for local, _ in setter.clock_writes()[1::2]] == \
+        ["2026-12-05 12:34:%02d.000" % seconds for seconds in range(10, 15)]
+    assert ttys.bytes_waiting() == 35
+
+
+def test_a_dangling_dev_com_link_ends_the_program_at_once_without_trying_ttyS(linux_only, programs, serial_ports):
+    ttys = serial_ports(3)[3]
+    ttys.write(frame(9, 34, 12, 5, 12, 2026))
+    serial_ports.link(3, dangling=True)
+    started = time.monotonic()
+    setter = programs.run("clock_setter_8bit", "/3")
+    assert setter.returncode == 0 and setter.stderr == ""
+    assert time.monotonic() - started < LIMIT
+    assert ttys.bytes_waiting() == 35

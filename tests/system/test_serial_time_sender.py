@@ -4,6 +4,8 @@ for, repeat mode and a port that cannot be opened. Runs for the Linux
 builds and, under Wine, for the Windows builds (--platform)."""
 
 import datetime
+import errno
+import os
 import termios
 import time
 
@@ -196,6 +198,34 @@ def test_a_missing_port_sends_nothing_and_exits_0(programs, serial_ports, varian
     assert sender.line_requests() == []
     for port in ports.values():
         port.assert_no_more_bytes()
+
+
+def test_a_dev_com_link_wins_over_ttyS_and_its_device_is_held(linux_only, programs, serial_ports):
+    ttys = serial_ports(2)[2]
+    linked = serial_ports.link(2)
+    before = datetime.datetime.now()
+    assert programs.run(SENDER % "7bit", "/2").returncode == 0
+    assert_clock_frame(linked.read_exact(35, timeout=1), 1, before, datetime.datetime.now())
+    linked.release_exclusive()  # left on the line by the sender that ended (minute_sender still runs)
+    # Held through the link, the device itself is held: by whatever name.
+    holder = programs.start(SENDER % "8bit", "/2 /R")
+    linked.read_exact(35, timeout=programs.patience)
+    assert programs.run(SENDER % "7bit", "/2").returncode == 0
+    with pytest.raises(OSError) as refused:
+        os.close(os.open(linked.device, os.O_RDWR | os.O_NOCTTY))
+    assert refused.value.errno == errno.EBUSY
+    assert holder.running()
+    linked.assert_no_more_bytes()
+    ttys.assert_no_more_bytes()
+
+
+def test_a_dangling_dev_com_link_sends_nothing_and_exits_0_without_trying_ttyS(linux_only, programs, serial_ports):
+    ttys = serial_ports(3)[3]
+    serial_ports.link(3, dangling=True)
+    for variant in ("8bit", "7bit"):
+        sender = programs.run(SENDER % variant, "/3", timeout=2)
+        assert sender.returncode == 0 and sender.stderr == ""
+    ttys.assert_no_more_bytes()
 
 
 def test_fixed_time_goes_out_again_at_each_minute_change(programs, serial_ports, platform):

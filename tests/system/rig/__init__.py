@@ -20,7 +20,9 @@ Fixtures (conftest.py):
     serial_ports   factory: serial_ports(1, 3) binds fresh pty pairs over
                    COM1 and COM3 (= /dev/ttyS0, /dev/ttyS2) for this test and
                    returns {1: SerialPort, 3: SerialPort} (ports.py); ports
-                   not asked for do not exist
+                   not asked for do not exist. serial_ports.link(2): /dev/com2
+                   as a link to a fresh pty (link(3, dangling=True): to none)
+    linux_only     skips the test under Wine
     session_ports  the session's SerialPorts, for ports that must outlive a
                    test (module fixtures); remove them yourself
     wine           the session's WineSession (wine.py), or None on Linux

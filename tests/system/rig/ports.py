@@ -4,13 +4,17 @@ COM n is /dev/ttyS<n-1> for the Linux builds and, through Wine's port
 registry (see wine.py), for the Windows builds too. SerialPorts.create(n)
 makes a pty pair, puts the line in raw mode and binds the slave over
 /dev/ttyS<n-1> in the sandbox's private /dev; a port that was not created
-does not exist at all, so opening it fails. The test holds the master end
-(SerialPort) and also keeps one descriptor of the slave open, so the line
-keeps its settings and the master never reads EIO while no program has the
-port open.
+does not exist at all, so opening it fails. SerialPorts.link(n) makes
+/dev/com<n>, which the Linux builds open in place of /dev/ttyS<n-1>, as a
+udev rule makes it for a USB adapter: a link to a fresh pty bound at
+/dev/ttyUSB<n-1>; link(n, dangling=True) a link that leads nowhere. The
+test holds the master end (SerialPort) and also keeps one descriptor of the
+slave open, so the line keeps its settings and the master never reads EIO
+while no program has the port open.
 
 SerialPort:
-    com, device              COM number and its /dev/ttyS path
+    com, device, link        COM number, the path of its pty slave and the
+                             /dev/com link to it, if any
     write(data)              bytes into the line, for the program to read
     read_exact(n, timeout)   exactly n bytes or AssertionError (with what came)
     read_until_quiet(quiet, timeout)  all bytes until the line is quiet
@@ -44,10 +48,15 @@ def device_of(com):
     return "/dev/ttyS%d" % (com - 1)
 
 
+def link_of(com):
+    return "/dev/com%d" % com
+
+
 class SerialPort:
-    def __init__(self, com):
+    def __init__(self, com, device=None, link=None):
         self.com = com
-        self.device = device_of(com)
+        self.device = device or device_of(com)
+        self.link = link
         self.master, self._slave = pty.openpty()
         self.slave_path = os.ttyname(self._slave)
         tty.setraw(self._slave)
@@ -63,6 +72,8 @@ class SerialPort:
         open(self.device, "w").close()
         subprocess.run(["mount", "--bind", self.slave_path, self.device], check=True)
         self._bound = True
+        if self.link:
+            os.symlink(os.path.basename(self.device), self.link)
 
     def _unbind(self):
         # Under Wine the wineserver holds the device open and lets go of it
@@ -77,6 +88,8 @@ class SerialPort:
     def remove(self):
         if self._capture:
             self._capture.stop()
+        if self.link:
+            os.unlink(self.link)
         if self._bound:
             self._unbind()
             os.unlink(self.device)
@@ -237,7 +250,8 @@ class Capture:
 
 
 class SerialPorts:
-    """The session's serial ports: at most one live SerialPort per COM."""
+    """The session's serial ports: at most one live SerialPort per COM, and
+    one per /dev/com link, keyed by its path (None: dangling)."""
 
     def __init__(self):
         self.live = {}
@@ -258,15 +272,28 @@ class SerialPorts:
             raise
         return created
 
-    def remove(self, *coms):
-        for com in coms:
-            port = self.live.pop(com, None)
+    def link(self, com, dangling=False):
+        path = link_of(com)
+        port = None
+        if dangling:
+            os.symlink("ttyUSB-unplugged", path)
+        else:
+            port = SerialPort(com, device="/dev/ttyUSB%d" % (com - 1), link=path)
+            port.bind()
+        self.live[path] = port
+        return port
+
+    def remove(self, *keys):
+        for key in keys:
+            port = self.live.pop(key, False)
             if port:
                 port.remove()
+            elif port is None:  # a dangling link
+                os.unlink(key)
 
     def remove_all(self):
         self.remove(*list(self.live))
 
     def release_exclusive(self):
-        for port in self.live.values():
+        for port in filter(None, self.live.values()):
             port.release_exclusive()
