@@ -99,9 +99,12 @@ class Setter:
         """Writes 35 bytes to an empty line and returns when the program has
         read them: it found 35 waiting after the write, and they are gone.
         (The pty hands written bytes to the queue a moment later, so an
-        empty queue alone could be one they have not reached yet.)"""
+        empty queue alone could be one they have not reached yet.) The poll
+        may come before send() has read the clock after its write, but not
+        before the write began: the line was empty until then."""
+        began = time.time()
         sent = self.send(data)
-        wait_for(lambda: any(t >= sent and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
+        wait_for(lambda: any(t >= began and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
                  self.patience, "COM%d: the block to be read" % self.com)
         return sent
 
