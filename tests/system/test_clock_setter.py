@@ -74,7 +74,7 @@ class Setter:
         self.program = programs.start("clock_setter_%dbit" % bits, tail, env=env, preload=preload,
                                       strace=True, display=display)
         self.patience = programs.patience
-        self.sent = []  # wall-clock time of each frame that completed a block
+        self.sent = []  # wall-clock time at which each block-completing frame began
         self.exit_code = None
 
     def polls(self):
@@ -103,10 +103,12 @@ class Setter:
         may come before send() has read the clock after its write, but not
         before the write began: the line was empty until then."""
         began = time.time()
-        sent = self.send(data)
+        self.send(data)
         wait_for(lambda: any(t >= began and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
                  self.patience, "COM%d: the block to be read" % self.com)
-        return sent
+        # The program cannot take the block before the write began; after
+        # it ended, the test itself may have been held up for a while.
+        return began
 
     def send(self, data):
         self.port.write(data)
