@@ -46,12 +46,12 @@ def archives(tmp_path_factory):
 def test_windows_zip_holds_the_six_programs_a_guide_and_their_checksums(archives):
     with zipfile.ZipFile(archives[0]) as archive:
         names = {n.split("/", 1)[1]: n for n in archive.namelist()}
-        assert set(names) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt", "SHA256SUMS"}
+        assert set(names) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt", "LICENSE.txt", "SHA256SUMS"}
         sums = {}
         for line in archive.read(names["SHA256SUMS"]).decode().splitlines():
             digest, name = line.split("  ")
             sums[name] = digest
-        assert set(sums) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt"}
+        assert set(sums) == WINDOWS_PROGRAMS | TASKS | {"USAGE.txt", "LICENSE.txt"}
         for name, digest in sums.items():
             assert hashlib.sha256(archive.read(names[name])).hexdigest() == digest, name
         for program in WINDOWS_PROGRAMS:
@@ -61,6 +61,7 @@ def test_windows_zip_holds_the_six_programs_a_guide_and_their_checksums(archives
         usage = archive.read(names["USAGE.txt"]).decode()
         for program in ("serial_time_sender", "udp_time_broadcaster", "clock_setter", "udp_time_receiver"):
             assert "# " + program in usage
+        assert archive.read(names["LICENSE.txt"]).decode() == (ROOT / "LICENSE").read_text().replace("\n", "\r\n")
 
 
 def test_linux_tarball_holds_the_programs_and_their_manual_pages(archives):
@@ -91,7 +92,8 @@ def test_msi_installs_the_six_programs_and_the_guide_upgradable_in_place(archive
         text = subprocess.run(["msiinfo", "export", str(archives[2]), name], capture_output=True, text=True,
                               check=True).stdout
         return [line.split("\t") for line in text.splitlines()[3:]]
-    assert {row[2].split("|")[-1] for row in table("File")} == WINDOWS_PROGRAMS | {"USAGE.txt"} | {t[6:] for t in TASKS}
+    assert {row[2].split("|")[-1] for row in table("File")} == (WINDOWS_PROGRAMS | {"USAGE.txt", "LICENSE.txt"}
+                                                                 | {t[6:] for t in TASKS})
     properties = dict(row[:2] for row in table("Property"))
     assert properties["UpgradeCode"] == "{85A1908F-B7B2-44AE-8DEB-5F3494DB1652}"
     assert properties["ProductVersion"] == PROJECT_VERSION and properties["ALLUSERS"] == "1"
@@ -150,12 +152,13 @@ def test_windows_program_imports_what_it_calls_and_describes_itself(program):
     own, imports = OWN_CALLS[re.sub(r"_[78]bit", "", program[:-4])], imports_of(path)
     assert own <= imports and imports - own - RUNTIME == set()
 
-    version = dict(re.findall(r"(FileDescription|FileVersion|OriginalFilename|ProductName|ProductVersion)\x00+"
-                              r"([^\x00]+)", data.decode("utf-16-le", errors="replace")))
+    version = dict(re.findall(r"(FileDescription|FileVersion|LegalCopyright|OriginalFilename|ProductName|"
+                              r"ProductVersion)\x00+([^\x00]+)", data.decode("utf-16-le", errors="replace")))
     bits = re.search(r"[78]bit", program)
     assert (bits.group(0)[0] + "-bit" if bits else "UDP time") in version.pop("FileDescription")
     assert version == {"FileVersion": PROJECT_VERSION, "OriginalFilename": program,
-                       "ProductName": "Quorvant time family", "ProductVersion": PROJECT_VERSION}
+                       "ProductName": "Quorvant time family", "ProductVersion": PROJECT_VERSION,
+                       "LegalCopyright": "Copyright (c) 2026 The time family developers; MIT License"}
 
     ns = {"a": "urn:schemas-microsoft-com:asm.v1", "b": "urn:schemas-microsoft-com:asm.v3",
           "c": "urn:schemas-microsoft-com:compatibility.v1", "w": "http://schemas.microsoft.com/SMI/2005/WindowsSettings"}
@@ -199,20 +202,26 @@ def dpkg(root, *args):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# Where deb-systemd-helper notes the links that the broadcaster's [Install] makes, so that a purge finds them.
+UNIT_STATE = "var/lib/systemd/deb-systemd-helper-enabled/udp-time-broadcaster.service.dsh-also"
+
+
 @pytest.fixture(scope="module")
 def installed(archives, tmp_path_factory):
     """A root with an empty dpkg database, a mount point for this machine's units, the
-    folder of `systemctl enable` and the tests' clock-write recorder; the package
-    installed into it. The tests below use it in turn; the last one purges it."""
+    folder of `systemctl enable` with another package's link (as on any system, so that
+    it is not left empty), systemd's state folder and the tests' clock-write recorder; the
+    package installed into it. The tests below use it in turn; the last one purges it."""
     root = tmp_path_factory.mktemp("root")
     for folder in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "usr/lib/systemd/system",
-                   "etc/systemd/system/multi-user.target.wants"):
+                   "etc/systemd/system/multi-user.target.wants", "var/lib/systemd"):
         (root / folder).mkdir(parents=True)
     (root / "var/lib/dpkg/status").touch()
+    (root / "etc/systemd/system/multi-user.target.wants/cron.service").symlink_to("/lib/systemd/system/cron.service")
     (root / "usr/lib/clock_write_recorder.so").symlink_to(ROOT / "build" / "linux" / "lib" / "clock_write_recorder.so")
     before = tree_of(root)
     dpkg(root, "--install", str(archives[3]))
-    assert {path for path in tree_of(root) - before if (root / path).is_file()} == DEB_FILES
+    assert {path for path in tree_of(root) - before if (root / path).is_file()} == DEB_FILES | {UNIT_STATE}
     assert {path for path in DEB_FILES if os.access(root / path, os.X_OK)} == {"usr/bin/" + p for p in LINUX_PROGRAMS}
     return root, before
 
@@ -246,9 +255,10 @@ def test_the_installed_programs_pass_system_tests_from_their_installed_paths(ins
 
 def test_purging_the_package_leaves_the_root_as_it_was(installed):
     root, before = installed
-    # As `systemctl enable serial-time-sender@2` would have left it.
-    (root / "etc/systemd/system/multi-user.target.wants/serial-time-sender@2.service").symlink_to(
-        "/lib/systemd/system/serial-time-sender@.service")
+    # As `systemctl enable serial-time-sender@2 udp-time-broadcaster` would have left it.
+    for link, unit in (("serial-time-sender@2", "serial-time-sender@"), ("udp-time-broadcaster",) * 2):
+        (root / "etc/systemd/system/multi-user.target.wants" / (link + ".service")).symlink_to(
+            "/lib/systemd/system/%s.service" % unit)
     dpkg(root, "--purge", "time-family")
     assert tree_of(root) == before
     assert "time-family" not in (root / "var/lib/dpkg/status").read_text()
