@@ -506,7 +506,7 @@ def test_installer_installs_a_receiver_that_starts_and_uninstalls_cleanly(deskto
     before = files()
     assert msiexec("/i", wine_path(msi)) == 0
     folder = drive / "Program Files (x86)" / "Quorvant Time Family"
-    assert {p.name for p in folder.iterdir()} == {"USAGE.txt", "tasks"} | {name + ".exe" for name in (
+    assert {p.name for p in folder.iterdir()} == {"USAGE.txt", "LICENSE.txt", "tasks"} | {name + ".exe" for name in (
         "serial_time_sender_8bit serial_time_sender_7bit udp_time_broadcaster clock_setter_7bit clock_setter_8bit "
         "udp_time_receiver").split()}
     assert (folder / "udp_time_receiver.exe").read_bytes() == (programs.bin_dir / "udp_time_receiver.exe").read_bytes()
