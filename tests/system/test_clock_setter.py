@@ -452,7 +452,9 @@ def test_repeat_mode_takes_the_newest_frame_after_each_wait_for_the_minute(linux
         # The clock's own time: the newest whole frame on the line at the write.
         newest = max(i for i, (_, end) in enumerate(sent) if end <= written_at)
         behind.append(((first + datetime.timedelta(seconds=newest)) - applied).total_seconds())
-    assert len(behind) >= 15 and all(0 <= b <= 1 for b in behind), behind
+    # Within a second either way: the test notes a byte's time a moment
+    # after writing it, the program a moment after reading it.
+    assert len(behind) >= 15 and all(abs(b) <= 1 for b in behind), "seconds behind: %s" % behind
     applied_minutes = {line.split("local=")[1][11:16] for line in setter.log.read_text().splitlines()[1::2]}
     assert {"10:21", "10:22", "10:23"} <= applied_minutes, applied_minutes
 
