@@ -1,6 +1,13 @@
 // The frame wait: the exactly-35 rule, the drain above 38 and the 5 s limit,
 // with pauses that never cost a frame.
 //
+// The waiting count is the whole number of bytes in the receive queue. A
+// backlog of any size (frames that queued while repeat mode waited for the
+// minute, or while the message box was open) is drained 35 bytes at a time,
+// oldest first, down to its newest whole frame, which is then taken. A count
+// kept to 8 bits would stop draining wherever the size modulo 256 fell
+// below 39 and then take a frame minutes old.
+//
 // Why pausing is safe. Bytes enter the queue no faster than the line carries
 // them, one per 937.5 us at the fastest (9 bits at 9600 baud), and only
 // moments with exactly 35 waiting (a take) or more than 38 (a drain) make the
@@ -34,13 +41,6 @@
 
 namespace clock_setter {
 
-namespace {
-
-// The waiting count is an unsigned 8-bit value: the queue's size modulo 256.
-unsigned modulo_256(unsigned waiting) { return static_cast<std::uint8_t>(waiting); }
-
-}  // namespace
-
 unsigned frame_wait_pause_ms(unsigned queued, std::uint64_t elapsed_ms)
 {
     int spare_bytes = 0;
@@ -62,7 +62,7 @@ bool wait_for_frame(platform::SerialPort port)
     const std::uint64_t start = platform::monotonic_ms();
     for (;;) {
         const auto queue = platform::query_receive_queue(port);
-        const unsigned queued = queue ? modulo_256(queue->waiting) : 0;
+        const unsigned queued = queue ? queue->waiting : 0;
         const unsigned waiting = queue && (queue->errors & errors_counted_as_empty) == 0 ? queued : 0;
         if (waiting > most_waiting_left_alone) {
             platform::read_serial(port, frame_bytes);

@@ -24,8 +24,8 @@ constexpr unsigned errors_counted_as_empty = platform::line_rx_overflow | platfo
                                              platform::line_framing | platform::line_tx_full |
                                              platform::line_io;
 
-// How long the wait may sleep after a poll that found `queued` bytes (modulo
-// 256) `elapsed_ms` after it began, and still see every moment at which a
+// How long the wait may sleep after a poll that found `queued` bytes
+// `elapsed_ms` after it began, and still see every moment at which a
 // wait polling without a pause would have found exactly 35; 0 means poll
 // again after only a brief pause.
 unsigned frame_wait_pause_ms(unsigned queued, std::uint64_t elapsed_ms);

@@ -55,7 +55,7 @@ def frame(seconds, minutes, hours, day, month, year):
 class Setter:
     """One clock setter on its own port, started under strace."""
 
-    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None):
+    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None, faketime=None):
         self.platform = platform
         self.com = com
         self.port = ports[com]
@@ -72,7 +72,7 @@ class Setter:
         # Parity checking on before the start, so that clearing it shows.
         self.port.set_termios_flags(iflag_on=termios.INPCK)
         self.program = programs.start("clock_setter_%dbit" % bits, tail, env=env, preload=preload,
-                                      strace=True, display=display)
+                                      strace=True, display=display, faketime=faketime)
         self.patience = programs.patience
         self.sent = []  # wall-clock time at which each block-completing frame began
         self.exit_code = None
@@ -388,6 +388,75 @@ def test_without_a_display_the_box_counts_as_shown_and_closed(programs, serial_p
     assert setter.finish(2.0) == 0
     assert setter.program.stderr == ""
     assert len(setter.clock_writes()) == 10
+
+
+# -- a backlog: the whole queue counts ---------------------------------------
+
+def hours_and_minutes_set(setter, started, ended):
+    """The hh:mm of each time write: from the recorder (Linux), or from
+    Wine's refused difference, taken at some moment of the run (the frames
+    below are a minute apart, their seconds 30, so that is enough)."""
+    if setter.platform == "linux":
+        return [local.split()[1][:5] for local, _ in setter.clock_writes()[1::2]]
+    middle = (started + ended) / 2
+    return [datetime.datetime.fromtimestamp(middle + d / 1000, UTC).strftime("%H:%M")
+            for d in setter.clock_writes()[1::2]]
+
+
+def test_a_backlog_queued_before_the_start_is_drained_down_to_its_newest_frame(programs, serial_ports, platform,
+                                                                              rig_workdir, plan):
+    """Ten whole frames (350 bytes) wait when the program opens the line:
+    the nine older are drained and only the newest is applied. 291 bytes
+    with a frame at their head are drained down to 11 and set nothing."""
+    hour, day = plan["hour"], plan["day"]
+    of_minute = lambda minute: frame(30, minute, hour, day.day, day.month, day.year)
+    backlog = b"".join(of_minute(minute) for minute in range(25, 35))
+    head_and_noise = of_minute(24) + b"~" * 256
+    ports = serial_ports(1, 2, 3, 4)
+    for com, data in ((1, backlog), (2, backlog), (3, head_and_noise), (4, head_and_noise)):
+        ports[com].write(data)
+    started = time.time()
+    setters = [Setter(programs, ports, platform, rig_workdir, bits, "/%d" % com, com)
+               for com, bits in ((1, 8), (2, 7), (3, 8), (4, 7))]
+    for setter in setters:
+        assert setter.finish(LIMIT + setter.patience) == 0
+    ended = time.time()
+    for setter in setters[:2]:
+        assert hours_and_minutes_set(setter, started, ended) == ["%02d:34" % hour], setter.clock_writes()
+    for setter in setters[2:]:
+        assert setter.clock_writes() == []
+        assert setter.port.bytes_waiting() == 11
+
+
+def test_repeat_mode_takes_the_newest_frame_after_each_wait_for_the_minute(linux_only, programs, serial_ports,
+                                                                          rig_workdir):
+    """A clock that sends a frame every second, while repeat mode waits for
+    the minute: at each turn the 55 or so frames that queued meanwhile are
+    drained and the newest taken, so that every clock write is within a
+    second of the clock's own time, turn after turn. The program's clock runs
+    ten times fast and the clock sends ten frames a second, a second apart in
+    what they carry: the same line, a tenth of the wait."""
+    port = serial_ports(1)[1]
+    setter = Setter(programs, {1: port}, "linux", rig_workdir, 8, "/R", 1, faketime="2026-06-15 10:20:45 x10")
+    setter.wait_until_polling()
+    first = datetime.datetime(2026, 6, 15, 10, 20, 45)
+    frames = [virtual_clock.frame_of(first + datetime.timedelta(seconds=i)) for i in range(200)]
+    sent = virtual_clock.VirtualClock(port.master).send_frames(frames, interval=0.1)
+    setter.program.stop()
+
+    behind = []
+    for line in setter.log.read_text().splitlines()[1::2]:
+        fields = dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
+        written_at = float(fields["mono"])
+        applied = datetime.datetime.strptime(re.search(r"local=(\S+ \S+)", line).group(1), "%Y-%m-%d %H:%M:%S.%f")
+        # The clock's own time: the newest whole frame on the line at the write.
+        newest = max(i for i, (_, end) in enumerate(sent) if end <= written_at)
+        behind.append(((first + datetime.timedelta(seconds=newest)) - applied).total_seconds())
+    # Within a second either way: the test notes a byte's time a moment
+    # after writing it, the program a moment after reading it.
+    assert len(behind) >= 15 and all(abs(b) <= 1 for b in behind), "seconds behind: %s" % behind
+    applied_minutes = {line.split("local=")[1][11:16] for line in setter.log.read_text().splitlines()[1::2]}
+    assert {"10:21", "10:22", "10:23"} <= applied_minutes, applied_minutes
 
 
 # -- /dev/comN: a link to a USB adapter, as a udev rule makes it ---------------

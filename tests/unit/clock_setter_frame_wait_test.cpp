@@ -34,6 +34,7 @@ TEST(FrameWaitPause, WithThirtySixToThirtyEightWaitingItMayPauseUntilNearlySeven
     EXPECT_EQ(frame_wait_pause_ms(38, 0), 26u);  // 30 bytes
     EXPECT_EQ(frame_wait_pause_ms(39, 0), 0u);   // a drain: poll on at once
     EXPECT_EQ(frame_wait_pause_ms(255, 0), 0u);
+    EXPECT_EQ(frame_wait_pause_ms(1925, 0), 0u);  // a minute's backlog drains at once
 }
 
 TEST(FrameWaitPause, NeverRunsIntoTheLastMomentsBeforeTheLimit)
@@ -52,7 +53,7 @@ bool wait_without_pause(platform::SerialPort port)
     unsigned waiting = 0;
     while (waiting != 35) {
         const auto queue = platform::query_receive_queue(port);
-        waiting = queue ? queue->waiting % 256 : 0;
+        waiting = queue ? queue->waiting : 0;
         if (queue && (queue->errors & clock_setter::errors_counted_as_empty) != 0) {
             waiting = 0;
         }
@@ -74,7 +75,7 @@ bool wait_with_fixed_naps(platform::SerialPort port)
     unsigned waiting = 0;
     while (waiting != 35) {
         const auto queue = platform::query_receive_queue(port);
-        waiting = queue ? queue->waiting % 256 : 0;
+        waiting = queue ? queue->waiting : 0;
         if (waiting > 38) {
             platform::read_serial(port, 35);
         }

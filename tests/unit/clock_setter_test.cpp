@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "fake_platform.h"
 #include "platform/serial_port.h"
@@ -181,13 +182,28 @@ TEST_F(SetterRun, MoreThanThirtyEightDrainThirtyFiveAndTheRestIsTaken)
     EXPECT_EQ(time_writes(), std::vector<std::string>{"2024-12-25 12:34:56.000"});
 }
 
-TEST_F(SetterRun, TheWaitingCountIsTakenModulo256)
+TEST_F(SetterRun, TheWholeQueueCountsSoABacklogIsDrainedToItsNewestFrame)
 {
-    // 291 waiting counts as 35: the first 35 bytes are taken.
+    // 291 waiting, a frame at the head: drained 35 at a time down to 11,
+    // which never make a frame.
     send_burst(100'000, frame("56", "34", "12", "25", "12", "2024") + std::string(256, '~'));
     EXPECT_EQ(run(""), 0);
-    EXPECT_EQ(time_writes(), std::vector<std::string>{"2024-12-25 12:34:56.000"});
-    EXPECT_EQ(fake::receive_queue().size(), 256u);
+    EXPECT_EQ(reads(), 8);
+    EXPECT_TRUE(time_writes().empty());
+    EXPECT_EQ(fake::receive_queue().size(), 11u);
+}
+
+TEST_F(SetterRun, AMinuteOfFramesQueuedGivesOnlyTheNewest)
+{
+    std::string backlog;
+    for (int second = 0; second < 55; ++second) {
+        char seconds[3];
+        std::snprintf(seconds, sizeof seconds, "%02d", second);
+        backlog += frame(seconds, "34", "12", "25", "12", "2024");
+    }
+    send_burst(100'000, backlog);  // 1,925 waiting
+    EXPECT_EQ(run(""), 0);
+    EXPECT_EQ(time_writes(), std::vector<std::string>{"2024-12-25 12:34:54.000"});
 }
 
 // Reports `errors` on every poll from 100 ms to 200 ms, while a frame waits
