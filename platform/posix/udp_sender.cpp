@@ -1,9 +1,10 @@
 // Sending UDP datagrams on POSIX.
 //
 // Debian-style host files map the host name to 127.0.1.1 (here 127.0.0.1),
-// which would keep every broadcast on the machine; Windows reports the
-// address of a network adapter instead, so a loopback host entry is replaced
-// by the first non-loopback interface address.
+// which would keep every broadcast on the machine, and many images have no
+// entry for the host name at all; Windows reports the address of a network
+// adapter instead, so a loopback entry, or none, is replaced by the first
+// non-loopback interface address.
 #include "platform/udp_sender.h"
 
 #include <arpa/inet.h>
@@ -64,9 +65,8 @@ std::optional<Ipv4Bytes> first_interface_address()
     return other ? other : loopback;
 }
 
-}  // namespace
-
-std::optional<Ipv4Bytes> find_own_ipv4_address()
+// The first IPv4 address of the host name's entry.
+std::optional<Ipv4Bytes> first_host_entry_address()
 {
     // The empty name stands for the local host on Windows; glibc wants the
     // name itself.
@@ -83,11 +83,23 @@ std::optional<Ipv4Bytes> find_own_ipv4_address()
     }
     Ipv4Bytes first{};
     std::memcpy(first.data(), host->h_addr_list[0], first.size());
-    if (!is_loopback(first)) {
-        return first;
+    return first;
+}
+
+}  // namespace
+
+std::optional<Ipv4Bytes> find_own_ipv4_address()
+{
+    // Windows answers for the local host with its adapters' addresses
+    // whatever its hosts file says; a host name without an IPv4 entry (cloud
+    // and container images, a host renamed by hand) must not leave the
+    // program without an address either.
+    const std::optional<Ipv4Bytes> entry = first_host_entry_address();
+    if (entry && !is_loopback(*entry)) {
+        return entry;
     }
     const std::optional<Ipv4Bytes> interface_address = first_interface_address();
-    return interface_address ? interface_address : first;
+    return interface_address ? interface_address : entry;
 }
 
 std::optional<UdpSender> open_udp_sender()

@@ -252,3 +252,26 @@ def test_broadcasts_to_the_24_network_of_its_interface_address_by_permission(pla
         assert d["destination"] == "198.51.100.255" and d["source"] == "198.51.100.7", d
         frame_epoch(d["data"].encode("latin-1"))
     assert report["running"]
+
+
+def test_a_host_name_without_an_entry_broadcasts_from_the_interface_address(linux_only, programs, listener, tmp_path):
+    """Where the host name has no entry (a host file without it, and no other
+    source of host names), the own address is the interface's, loopback's
+    127.0.0.1 in the sandbox: the datagrams go to 127.0.0.255, not to
+    0.0.0.255."""
+    assert_in_sandbox()
+    (tmp_path / "hosts").write_text("127.0.0.1\tlocalhost\n")
+    (tmp_path / "nsswitch.conf").write_text("hosts: files\n")
+    bound = []
+    try:
+        for name in ("hosts", "nsswitch.conf"):
+            subprocess.run(["mount", "--bind", str(tmp_path / name), "/etc/" + name], check=True)
+            bound.append("/etc/" + name)
+        assert subprocess.run(["getent", "hosts", socket.gethostname()]).returncode != 0
+        program = programs.start(PROGRAM)
+        datagrams = listener.collect(2, programs.patience)
+    finally:
+        for path in bound:
+            subprocess.run(["umount", path], check=True)
+    assert [d.destination for d in datagrams] == ["127.0.0.255"] * 2, datagrams
+    assert program.running()

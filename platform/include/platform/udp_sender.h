@@ -19,10 +19,11 @@ struct UdpSender {
 
 // The first IPv4 address of the local host's entry (Windows Sockets 1.1 is
 // started for the look-up and stopped again). Where that address is a
-// loopback one, as Linux host files map the host name, the first
-// non-loopback interface address instead, or the loopback interface's own
-// address when there is no other, which is what Windows reports. Nothing when
-// sockets cannot be started or the host has no entry or no address.
+// loopback one, as Linux host files map the host name, or where the host
+// name has no IPv4 entry at all (Linux), the first non-loopback interface
+// address instead, or the loopback interface's own address when there is no
+// other, which is what Windows reports. Nothing when sockets cannot be
+// started, or when neither the entry nor an interface gives an address.
 std::optional<Ipv4Bytes> find_own_ipv4_address();
 
 // Starts Windows Sockets (1.1 asked for and required), creates an unbound
