@@ -105,7 +105,8 @@ class Setter:
         began = time.time()
         self.send(data)
         wait_for(lambda: any(t >= began and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
-                 self.patience, "COM%d: the block to be read" % self.com)
+                 self.patience, lambda: "COM%d: the block to be read (written at %.3f; %s; last polls %s)" % (
+                     self.com, began, "running" if self.program.running() else "ended", self.polls()[-3:]))
         # The program cannot take the block before the write began; after
         # it ended, the test itself may have been held up for a while.
         return began

@@ -9,14 +9,15 @@ class WaitTimeout(AssertionError):
 
 def wait_for(predicate, timeout, what, interval=0.02):
     """Calls predicate() until it returns something true and returns that.
-    Raises WaitTimeout naming `what` when `timeout` seconds pass first."""
+    Raises WaitTimeout naming `what` (a text, or a function giving one at
+    that moment) when `timeout` seconds pass first."""
     deadline = time.monotonic() + timeout
     while True:
         result = predicate()
         if result:
             return result
         if time.monotonic() >= deadline:
-            raise WaitTimeout("gave up after %.1f s waiting for %s" % (timeout, what))
+            raise WaitTimeout("gave up after %.1f s waiting for %s" % (timeout, what() if callable(what) else what))
         time.sleep(interval)
 
 
