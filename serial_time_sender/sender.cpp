@@ -1,6 +1,8 @@
 // The serial time sender's frame cycle.
 #include "sender.h"
 
+#include <optional>
+
 #include "clock_wait/clock_wait.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -26,6 +28,16 @@ void set_up_line(platform::SerialPort port, int data_bits)
     platform::set_receive_queue(port, queue_bytes);
 }
 
+// Opens the port by its name and sets the line up, as at every start.
+std::optional<platform::SerialPort> open_line(int port_number, int data_bits)
+{
+    const auto port = platform::open_serial_port(port_number);
+    if (port) {
+        set_up_line(*port, data_bits);
+    }
+    return port;
+}
+
 int minute_of(const platform::LocalTime& time) { return time.minute; }
 
 }  // namespace
@@ -44,14 +56,25 @@ time_frame::FrameFields frame_fields(const SenderSettings& settings)
 
 int run_serial_time_sender(const SenderSettings& settings, int data_bits)
 {
-    const auto port = platform::open_serial_port(settings.port_number);
+    auto port = open_line(settings.port_number, data_bits);
     if (!port) {
         return 0;
     }
-    set_up_line(*port, data_bits);
-
     for (;;) {
-        platform::write_serial(*port, time_frame::compose_time_frame(frame_fields(settings), settings.tail));
+        // In repeat mode a line whose device went away (a USB adapter
+        // unplugged) is closed after its failed write and opened again by
+        // its name at each later turn, until it is back.
+        if (!port) {
+            port = open_line(settings.port_number, data_bits);
+        }
+        if (port) {
+            const bool sent =
+                platform::write_serial(*port, time_frame::compose_time_frame(frame_fields(settings), settings.tail));
+            if (!sent && settings.repeat) {
+                platform::close_serial_port(*port);
+                port.reset();
+            }
+        }
         const int minute_mark = minute_of(platform::read_local_time());
         if (!settings.repeat) {
             break;
@@ -60,7 +83,9 @@ int run_serial_time_sender(const SenderSettings& settings, int data_bits)
             return minute_of(now) != minute_mark;
         });
     }
-    platform::close_serial_port(*port);
+    if (port) {
+        platform::close_serial_port(*port);
+    }
     return 0;
 }
 

@@ -28,7 +28,8 @@ SerialPort:
                              program has read yet (FIONREAD on the slave)
     hang_up()                close the master end: the line goes away under
                              the program, whose writes and queries on the
-                             port fail from then on
+                             port fail from then on (SerialPorts.plug_back
+                             then puts a new line under the same name)
     capture()                a Capture: a thread that timestamps every chunk
 """
 
@@ -75,23 +76,23 @@ class SerialPort:
         if self.link:
             os.symlink(os.path.basename(self.device), self.link)
 
-    def _unbind(self):
+    def _unbind(self, lazy=False):
         # Under Wine the wineserver holds the device open and lets go of it
         # only once it has noticed that the program's process is gone.
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + (0 if lazy else 5)
         while subprocess.run(["umount", self.device], stderr=subprocess.DEVNULL).returncode != 0:
             if time.monotonic() > deadline:
                 subprocess.run(["umount", "--lazy", self.device], check=True)
                 return
             time.sleep(0.05)
 
-    def remove(self):
+    def remove(self, lazy=False):
         if self._capture:
             self._capture.stop()
         if self.link:
             os.unlink(self.link)
         if self._bound:
-            self._unbind()
+            self._unbind(lazy)
             os.unlink(self.device)
             self._bound = False
         os.close(self._slave)
@@ -281,6 +282,16 @@ class SerialPorts:
             port = SerialPort(com, device="/dev/ttyUSB%d" % (com - 1), link=path)
             port.bind()
         self.live[path] = port
+        return port
+
+    def plug_back(self, com):
+        """A new line under the name of COM `com`, whose line has hung up,
+        as a USB adapter plugged in again comes back under its name: the old
+        one is unbound at once, even while a program still holds it, and a
+        fresh pty is bound in its place."""
+        self.live.pop(com).remove(lazy=True)
+        port = self.live[com] = SerialPort(com)
+        port.bind()
         return port
 
     def remove(self, *keys):
