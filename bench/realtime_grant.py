@@ -11,9 +11,9 @@ the sandbox, in SCM_CREDENTIALS, so that the kernel itself translates it
 into this side's pid (only a process holding CAP_SYS_ADMIN in the sandbox's
 pid namespace may name a pid other than its own). The process then gets
 what the systemd units give the programs (CPUSchedulingPolicy=fifo,
-CPUSchedulingPriority=10) and a guard: RLIMIT_RTTIME 50 ms soft, 100 ms
-hard, so that a program that ran 50 ms without blocking is ended
-(SIGXCPU, then SIGKILL) instead of holding a core.
+CPUSchedulingPriority=10) and their guard: RLIMIT_RTTIME 1 s soft, 2 s
+hard, so that a program that ran 1 s without blocking is ended (SIGXCPU,
+then SIGKILL) instead of holding a core.
 
 It grants only that one policy, only to a program of the family (never to a
 polling reference or a load generator) or to a thread of the requester
@@ -36,7 +36,7 @@ import threading
 
 ENVIRONMENT = "TIME_FAMILY_RT_GRANT"
 PRIORITY = 10
-RTTIME_US = (50_000, 100_000)
+RTTIME_US = (1_000_000, 2_000_000)
 PROGRAMS = {"serial_time_sender_8bit", "serial_time_sender_7bit", "udp_time_broadcaster",
             "clock_setter_8bit", "clock_setter_7bit"}
 UCRED = struct.Struct("iII")
