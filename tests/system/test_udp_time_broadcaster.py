@@ -138,17 +138,20 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
         assert first.arrival - started < 0.3, "the first datagram did not leave at once"
         # The loop waits for the turn once its pause has come 10 ms earlier
         # each second from where the first datagram left; a slower start or
-        # slower turns of the loop (a loaded machine, the sanitizer build)
-        # make that later, but each second still gains at least 5 ms.
-        settled = int(phase(first.arrival) / 0.005) + 1
+        # slower turns of the loop make that later. The sanitizer build on a
+        # machine whose other core is busy woke up to 5.5 ms late each
+        # second, gaining only 4.5 ms: each second still gains at least 3 ms,
+        # while a loop on a plain one-second rhythm gains nothing.
+        settled = int(phase(first.arrival) / 0.003) + 1
         datagrams = [first] + listener.collect(settled + 2, settled + 5)
         assert len(datagrams) == settled + 3
         check_frames(datagrams, platform, source)
         check_timing(datagrams, platform)
         # The first arrives 80 ms and a little into its second: the next
-        # seven pauses all end after their turns, 10 ms earlier each time.
+        # seven pauses all end after their turns, up to 10 ms earlier each
+        # time (less the loop's own delay), never more.
         steps = [phase(a.arrival) - phase(b.arrival) for a, b in zip(datagrams[:7], datagrams[1:8])]
-        assert 0.007 < sum(steps) / len(steps) < 0.0115, phases(datagrams)
+        assert 0.003 < sum(steps) / len(steps) < 0.0115, phases(datagrams)
         assert all(phase(d.arrival) < SETTLED[platform] for d in datagrams[settled:]), phases(datagrams)
     else:
         # Wine starts too slowly to aim it at a point of the second, so it
