@@ -90,8 +90,7 @@ bool poll_for_frame(platform::SerialPort port)
     const std::uint64_t start = platform::monotonic_ms();
     for (;;) {
         const auto queue = platform::query_receive_queue(port);
-        const unsigned waiting =
-            queue && (queue->errors & errors_counted_as_empty) == 0 ? queue->waiting % 256 : 0;
+        const unsigned waiting = queue && (queue->errors & errors_counted_as_empty) == 0 ? queue->waiting : 0;
         if (waiting > most_waiting_left_alone) {
             platform::read_serial(port, frame_bytes);
         }
