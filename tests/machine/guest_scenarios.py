@@ -1,0 +1,438 @@
+#!/usr/bin/python3
+"""The scenarios, run inside the Debian guest at each boot by machine-check.service.
+
+The share (/mnt/machine) holds this script, the package to install, the virtual
+clock and the rig's waiting helpers; each scenario writes what it saw to
+results/NAME.json there, for test_machine.py on the host to judge. The first
+boot installs the package, runs the scenarios against it and reboots; the
+second checks the units started at boot and purges the package, then powers
+the guest off.
+
+Cabling (made by test_machine.py): ttyS1 and ttyS2 are joined by a null-modem
+cable, and so are ttyS3 and the USB adapter (an FTDI FT232, ttyUSB0).
+"""
+
+import datetime
+import json
+import os
+import select
+import socket
+import struct
+import subprocess
+import sys
+import termios
+import time
+import traceback
+import threading
+import tty
+from pathlib import Path
+
+SHARE = Path("/mnt/machine")
+RESULTS = SHARE / "results"
+sys.path.insert(0, str(SHARE))
+from virtual_clock import VirtualClock, frame_of  # noqa: E402  (the tests' clock, copied onto the share)
+from waiting import wait_for  # noqa: E402  (the rig's)
+
+UNITS = ["udp-time-broadcaster.service", "serial-time-sender@.service", "clock-setter@.service"]
+PROGRAMS = ["serial_time_sender_8bit", "serial_time_sender_7bit", "clock_setter_8bit", "clock_setter_7bit",
+            "udp_time_broadcaster", "udp_time_receiver"]
+HOSTS = "127.0.0.1\tlocalhost\n127.0.1.1\ttimeguest\n"
+SEVEN_BIT = "/etc/systemd/system/serial-time-sender@2.service.d/7bit.conf"
+UDEV_RULE = "/etc/udev/rules.d/60-time-family-serial.rules"
+ADAPTER_DRIVER = "/sys/bus/usb/drivers/ftdi_sio"
+FRAME_LENGTH = 35
+# Linux's numbers, which Python's socket module does not name.
+IP_PKTINFO = 8
+SO_TIMESTAMPNS = 35
+
+scenarios = []
+
+
+def scenario(function):
+    scenarios.append(function)
+    return function
+
+
+def run(*command):
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+    return done.returncode, done.stdout.strip()
+
+
+def systemctl(*args):
+    return run("systemctl", *args)[1]
+
+
+def set_clock(moment):
+    time.clock_settime(time.CLOCK_REALTIME, moment.timestamp())
+
+
+def just_before_a_turn(seconds_left):
+    """Sets the clock `seconds_left` seconds before the next turn of its minute; returns that turn."""
+    turn = datetime.datetime.now().replace(second=0, microsecond=0) + datetime.timedelta(minutes=1)
+    set_clock(turn - datetime.timedelta(seconds=seconds_left))
+    return turn
+
+
+def open_line(path, data_bits=termios.CS8):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    attributes = termios.tcgetattr(fd)
+    attributes[2] = (attributes[2] & ~termios.CSIZE) | data_bits | termios.CLOCAL | termios.CREAD
+    attributes[4] = attributes[5] = termios.B9600
+    termios.tcsetattr(fd, termios.TCSANOW, attributes)
+    termios.tcflush(fd, termios.TCIOFLUSH)
+    return fd
+
+
+def line_settings(path):
+    """The data bits, parity and stop bits the driver holds for a line that a program has open."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        cflag = termios.tcgetattr(fd)[2]
+    finally:
+        os.close(fd)
+    bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[cflag & termios.CSIZE]
+    return {"data_bits": bits, "parity": bool(cflag & termios.PARENB), "two_stop_bits": bool(cflag & termios.CSTOPB)}
+
+
+def read_frames(fd, until):
+    """Frames arriving on a line until the wall clock shows `until`: [time of the first byte, text] each.
+    Bytes before a "*" (the end of a frame the reading began in) are left out."""
+    frames, pending, began = [], b"", None
+    while time.time() < until:
+        if not select.select([fd], [], [], 0.05)[0]:
+            continue
+        arrived, data = time.time(), os.read(fd, 256)
+        if not pending:
+            data = data[data.find(b"*"):] if b"*" in data else b""
+            began = arrived
+        pending += data
+        while len(pending) >= FRAME_LENGTH:
+            frames.append([began, pending[:FRAME_LENGTH].decode("latin-1")])
+            pending, began = pending[FRAME_LENGTH:], arrived
+    return frames
+
+
+def datagrams(seconds):
+    """Listens on UDP port 16000 from now; the function returned gives what arrives for `seconds` more:
+    [arrival, source, destination address, text] each."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+    listener.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)  # arrival as the kernel saw it
+    listener.bind(("0.0.0.0", 16000))
+    listener.settimeout(0.2)
+    return lambda: collect(listener, seconds)
+
+
+def collect(listener, seconds):
+    got, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            data, ancillary, _, source = listener.recvmsg(256, 64)
+        except socket.timeout:
+            continue
+        parts = {kind: info for _, kind, info in ancillary}
+        seconds, nanoseconds = struct.unpack("qq", parts[SO_TIMESTAMPNS][:16])
+        destination = socket.inet_ntoa(parts[IP_PKTINFO][8:12])
+        got.append([seconds + nanoseconds / 1e9, source[0], destination, data.decode("latin-1")])
+    listener.close()
+    return got
+
+
+class PlayedClock(threading.Thread):
+    """A clock on a serial line: a frame a second of its own time, from `first` on."""
+
+    def __init__(self, line, first):
+        super().__init__(daemon=True)
+        self.fd = open_line(line)
+        os.set_blocking(self.fd, True)
+        self.clock, self.first, self.ended = VirtualClock(self.fd), first, threading.Event()
+        self.start()
+
+    def run(self):
+        begin, n = time.monotonic(), 0
+        while not self.ended.is_set():
+            self.clock.send(frame_of(self.first + datetime.timedelta(seconds=n)), at=begin + n)
+            n += 1
+
+    def now(self):
+        """The clock's own time: its last frame's, from the moment the frame's first byte left."""
+        sent_at, _, frame = self.clock.sent[-1]
+        return datetime.datetime.strptime(frame[1:15].decode(), "%S%M%H%d%m%Y") + datetime.timedelta(
+            seconds=time.monotonic() - sent_at)
+
+    def stop(self):
+        self.ended.set()
+        self.join()
+        os.close(self.fd)
+
+
+def held_open(device):
+    """Whether a process has `device` open. A clock's frames sent before the program opens its port queue
+    in the emulator, instead of being lost as on a real line, and reach the program mid-frame."""
+    for fd in Path("/proc").glob("[0-9]*/fd/*"):
+        try:
+            if os.readlink(fd) == device:
+                return True
+        except OSError:  # a process or descriptor gone meanwhile
+            pass
+    return False
+
+
+def settled(predicate, timeout):
+    """Whether predicate() came true within `timeout` seconds; what it means is for the host to judge."""
+    try:
+        return bool(wait_for(predicate, timeout, "a state"))
+    except AssertionError:
+        return False
+
+
+def year_is(year):
+    return lambda: datetime.datetime.now().year == year
+
+
+def adapter(action):
+    """Unbinds or binds the USB adapter's serial driver, as pulling it out and plugging it back does."""
+    if action == "unbind":
+        adapter.interface = os.path.basename(os.path.realpath("/sys/class/tty/ttyUSB0/device/.."))
+    Path(ADAPTER_DRIVER, action).write_text(adapter.interface)
+    run("udevadm", "settle")
+
+
+def link_of(path):
+    return os.readlink(path) if os.path.islink(path) else None
+
+
+@scenario
+def install():
+    deb = sorted((SHARE / "dist").glob("time-family_*.deb"))[-1]
+    status, output = run("apt-get", "install", "-y", str(deb))
+    units = [str(Path("/lib/systemd/system", unit)) for unit in UNITS]
+    return {"status": status, "output": output[-3000:],
+            "files": run("dpkg", "-L", "time-family")[1].splitlines(),
+            "enabled": [systemctl("is-enabled", unit) for unit in UNITS],
+            "running": [systemctl("is-active", unit) for unit in ("udp-time-broadcaster", "serial-time-sender@2",
+                                                                  "clock-setter@2")],
+            "verify": run("systemd-analyze", "verify", *units),
+            "security": [run("systemd-analyze", "security", "--offline=yes", "--threshold=40", unit)[0]
+                         for unit in units]}
+
+
+@scenario
+def broadcaster_with_host_entry():
+    listen = datagrams(5.5)
+    systemctl("enable", "--now", "udp-time-broadcaster")
+    return {"host": run("getent", "hosts", "timeguest")[1], "datagrams": listen()}
+
+
+@scenario
+def broadcaster_without_host_entry():
+    systemctl("stop", "udp-time-broadcaster")
+    Path("/etc/hosts").write_text(HOSTS.replace("127.0.1.1\ttimeguest\n", ""))
+    try:
+        listen = datagrams(5.5)
+        systemctl("start", "udp-time-broadcaster")
+        return {"host": run("getent", "hosts", "timeguest")[1], "datagrams": listen()}
+    finally:
+        Path("/etc/hosts").write_text(HOSTS)
+
+
+def clock_setter_behind(clock):
+    return (clock.now() - datetime.datetime.now()).total_seconds()
+
+
+@scenario
+def clock_setter():
+    timesyncd_before = systemctl("is-active", "systemd-timesyncd")
+    systemctl("start", "clock-setter@2")
+    wait_for(lambda: held_open("/dev/ttyS1"), 10, "the clock setter to open COM2")
+    clock = PlayedClock("/dev/ttyS2", datetime.datetime(2031, 6, 18, 10, 20, 30))
+    try:
+        wait_for(year_is(2031), 20, "the clock set to 2031")
+        return {"timesyncd_before": timesyncd_before, "timesyncd_after": systemctl("is-active", "systemd-timesyncd"),
+                "now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
+                "unit": systemctl("is-active", "clock-setter@2")}
+    finally:
+        systemctl("stop", "clock-setter@2")
+        clock.stop()
+
+
+@scenario
+def sender_seven_bit():
+    os.makedirs(os.path.dirname(SEVEN_BIT), exist_ok=True)
+    Path(SEVEN_BIT).write_text("[Service]\nExecStart=\nExecStart=/usr/bin/serial_time_sender_7bit /%i /R\n")
+    systemctl("daemon-reload")
+    clock = open_line("/dev/ttyS2", termios.CS7)
+    try:
+        started = time.time()
+        systemctl("start", "serial-time-sender@2")
+        return {"started": started, "frames": read_frames(clock, started + 5), "line": line_settings("/dev/ttyS1"),
+                "command": systemctl("show", "-p", "ExecStart", "--value", "serial-time-sender@2")}
+    finally:
+        systemctl("stop", "serial-time-sender@2")
+        os.close(clock)
+        os.remove(SEVEN_BIT)
+        systemctl("daemon-reload")
+
+
+@scenario
+def sender():
+    # The udev example with this adapter's numbers put in, as its own comment says.
+    numbers = dict(line.split("=", 1) for line in
+                   run("udevadm", "info", "--query=property", "--name=/dev/ttyUSB0")[1].splitlines() if "=" in line)
+    rule = Path("/usr/share/doc/time-family/examples/60-time-family-serial.rules").read_text()
+    rule = (rule.replace('"0403"', '"%s"' % numbers["ID_VENDOR_ID"]).replace('"6001"', '"%s"' % numbers["ID_MODEL_ID"])
+            .replace('"A1B2C3D4"', '"%s"' % numbers["ID_SERIAL_SHORT"]))
+    Path(UDEV_RULE).write_text(rule)
+    run("udevadm", "control", "--reload")
+    run("udevadm", "trigger", "--subsystem-match=tty")
+    run("udevadm", "settle")
+    clock = open_line("/dev/ttyS3")
+    turn = just_before_a_turn(6)
+    started = time.time()
+    systemctl("start", "serial-time-sender@2")
+    frames = read_frames(clock, turn.timestamp() + 1.5)
+    os.close(clock)
+    return {"serial": numbers["ID_SERIAL_SHORT"], "com2": link_of("/dev/com2"), "started": started,
+            "turn": turn.timestamp(), "frames": frames, "line": line_settings("/dev/ttyUSB0")}
+
+
+def through_a_turn(line):
+    """The frames on `line` from 3 s before a turn of the minute (the clock set there) to 1.5 s after it."""
+    turn = just_before_a_turn(3).timestamp()
+    return {"com2": link_of("/dev/com2"), "turn": turn, "frames": read_frames(line, turn + 1.5)}
+
+
+@scenario
+def sender_replug():
+    clock = open_line("/dev/ttyS3")
+    try:
+        adapter("unbind")
+        away = through_a_turn(clock)
+        away["unit"] = systemctl("is-active", "serial-time-sender@2")
+        adapter("bind")
+        return {"away": away, "back": through_a_turn(clock)}
+    finally:
+        systemctl("stop", "serial-time-sender@2")
+        os.close(clock)
+
+
+def sub_state(unit):
+    return systemctl("show", "-p", "SubState", "--value", unit)
+
+
+@scenario
+def clock_setter_replug():
+    systemctl("start", "clock-setter@2")
+    wait_for(lambda: held_open("/dev/ttyUSB0"), 10, "the clock setter to open COM2")
+    clock = PlayedClock("/dev/ttyS3", datetime.datetime(2032, 2, 3, 4, 5, 40))
+    try:
+        wait_for(year_is(2032), 20, "the clock set to 2032")
+        adapter("unbind")
+        # Its next cycle, at the turn of the minute, finds no line: it ends and is started again 30 s later.
+        just_before_a_turn(2)
+        wait_for(lambda: sub_state("clock-setter@2") == "auto-restart", 20, "the clock setter to end without its line")
+        clock.stop()
+        adapter("bind")
+        wait_for(lambda: held_open("/dev/ttyUSB0"), 45, "the clock setter, started again, to open COM2")
+        clock = PlayedClock("/dev/ttyS3", datetime.datetime(2033, 3, 4, 5, 6, 20))
+        wait_for(year_is(2033), 10, "the clock set to 2033 after the adapter is back")
+        return {"now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
+                "unit": systemctl("is-active", "clock-setter@2"),
+                "restarts": int(systemctl("show", "-p", "NRestarts", "--value", "clock-setter@2"))}
+    finally:
+        systemctl("stop", "clock-setter@2")
+        clock.stop()
+
+
+# A clock on the cable of COM3 (ttyS2) at boot, sending once the clock setter has the port open.
+CLOCK_UNIT = """[Unit]
+Description=A clock on the cable of COM3
+RequiresMountsFor=/mnt/machine
+After=clock-setter@3.service
+
+[Service]
+ExecStart=/usr/bin/python3 %s --line /dev/ttyS1 --start 2034-04-05T06:07:08
+
+[Install]
+WantedBy=multi-user.target
+""" % __file__
+INSTANCES = ["udp-time-broadcaster", "serial-time-sender@2", "clock-setter@3"]
+
+
+@scenario
+def before_reboot():
+    Path("/etc/systemd/system/machine-clock.service").write_text(CLOCK_UNIT)
+    return {"ntp": run("timedatectl", "set-ntp", "false"),
+            "enable": run("systemctl", "enable", "machine-clock", *INSTANCES)}
+
+
+def after_reboot():
+    wait_for(lambda: systemctl("is-system-running") in ("running", "degraded"), 120, "the boot to end")
+    got = datagrams(3.5)()
+    settled(year_is(2034), 10)
+    return {"active": [systemctl("is-active", unit) for unit in INSTANCES],
+            "restarts": [systemctl("show", "-p", "NRestarts", "--value", unit) for unit in INSTANCES],
+            "failed": systemctl("list-units", "--failed", "--plain", "--no-legend"),
+            "warnings": run("journalctl", "-b", "-p", "warning", "--no-pager", "-q",
+                            *("--unit=" + unit for unit in INSTANCES))[1],
+            "year": datetime.datetime.now().year, "datagrams": got, "boot": run("systemd-analyze")[1]}
+
+
+def purge():
+    files = run("dpkg", "-L", "time-family")[1].splitlines()
+    status, output = run("apt-get", "purge", "-y", "time-family")
+    names = [name[:15] for name in PROGRAMS]  # as the kernel keeps a process's name
+    return {"status": status, "output": output[-3000:],
+            "left": [f for f in files if os.path.lexists(f) and not os.path.isdir(f)],
+            "links": [str(p) for p in Path("/etc/systemd/system").glob("*.wants/*")
+                      if p.name.startswith(("udp-time-", "serial-time-", "clock-setter@"))],
+            "running": [comm for comm in (read_or_none(p / "comm") for p in Path("/proc").glob("[0-9]*"))
+                        if comm in names],
+            "known_to_dpkg": run("dpkg-query", "-W", "time-family")[0] == 0}
+
+
+def read_or_none(path):
+    try:
+        return path.read_text().strip()
+    except OSError:  # a process that ended meanwhile
+        return None
+
+
+def record(function):
+    began = time.monotonic()
+    try:
+        facts, error = function(), None
+    except Exception:
+        facts, error = None, traceback.format_exc() + run("journalctl", "-b", "-n", "80", "--no-pager", "-q")[1]
+    result = {"facts": facts, "error": error, "seconds": round(time.monotonic() - began, 1)}
+    (RESULTS / (function.__name__ + ".json")).write_text(json.dumps(result, indent=1))
+    print("machine scenario %s: %s in %.1f s" % (function.__name__, "error" if error else "done",
+                                                 result["seconds"]), flush=True)
+
+
+def play_clock(argv):
+    """The boot's clock (machine-clock.service)."""
+    line, first = argv[argv.index("--line") + 1], argv[argv.index("--start") + 1]
+    wait_for(lambda: held_open("/dev/ttyS2"), 30, "the clock setter to open COM3")
+    PlayedClock(line, datetime.datetime.fromisoformat(first)).join()
+
+
+def main():
+    if "--line" in sys.argv:
+        return play_clock(sys.argv)
+    RESULTS.mkdir(exist_ok=True)
+    if not (RESULTS / "before_reboot.json").exists():
+        for function in scenarios:
+            record(function)
+        run("systemctl", "reboot")
+    else:
+        record(after_reboot)
+        record(purge)
+        run("systemctl", "poweroff")
+
+
+if __name__ == "__main__":
+    main()
