@@ -39,6 +39,7 @@ PROGRAMS = ["serial_time_sender_8bit", "serial_time_sender_7bit", "clock_setter_
 HOSTS = "127.0.0.1\tlocalhost\n127.0.1.1\ttimeguest\n"
 SEVEN_BIT = "/etc/systemd/system/serial-time-sender@2.service.d/7bit.conf"
 UDEV_RULE = "/etc/udev/rules.d/60-time-family-serial.rules"
+ADAPTER_WAIT = "/etc/systemd/system/serial-time-sender@2.service.d/adapter.conf"
 ADAPTER_DRIVER = "/sys/bus/usb/drivers/ftdi_sio"
 FRAME_LENGTH = 35
 # Linux's numbers, which Python's socket module does not name.
@@ -134,27 +135,34 @@ def collect(listener, seconds):
         except socket.timeout:
             continue
         parts = {kind: info for _, kind, info in ancillary}
-        seconds, nanoseconds = struct.unpack("qq", parts[SO_TIMESTAMPNS][:16])
+        whole, nanoseconds = struct.unpack("qq", parts[SO_TIMESTAMPNS][:16])
         destination = socket.inet_ntoa(parts[IP_PKTINFO][8:12])
-        got.append([seconds + nanoseconds / 1e9, source[0], destination, data.decode("latin-1")])
+        got.append([whole + nanoseconds / 1e9, source[0], destination, data.decode("latin-1")])
     listener.close()
     return got
 
 
 class PlayedClock(threading.Thread):
-    """A clock on a serial line: a frame a second of its own time, from `first` on."""
+    """A clock on a serial line: a frame a second of its own time, from `first` on, to the port at the
+    cable's other end. Frames go out only while a program has that port open: on a real line the frames
+    of a port nobody reads are lost, whereas the emulator would hold them back and deliver them late."""
 
-    def __init__(self, line, first):
+    def __init__(self, line, first, other_end):
         super().__init__(daemon=True)
         self.fd = open_line(line)
         os.set_blocking(self.fd, True)
-        self.clock, self.first, self.ended = VirtualClock(self.fd), first, threading.Event()
+        self.clock, self.first, self.other_end = VirtualClock(self.fd), first, other_end
+        self.ended = threading.Event()
         self.start()
 
     def run(self):
         begin, n = time.monotonic(), 0
         while not self.ended.is_set():
-            self.clock.send(frame_of(self.first + datetime.timedelta(seconds=n)), at=begin + n)
+            at = begin + n
+            if held_open(self.other_end):
+                self.clock.send(frame_of(self.first + datetime.timedelta(seconds=n)), at=at)
+            else:
+                time.sleep(max(0.0, at - time.monotonic()))
             n += 1
 
     def now(self):
@@ -170,8 +178,8 @@ class PlayedClock(threading.Thread):
 
 
 def held_open(device):
-    """Whether a process has `device` open. A clock's frames sent before the program opens its port queue
-    in the emulator, instead of being lost as on a real line, and reach the program mid-frame."""
+    """Whether a process has `device` (or what its link leads to) open."""
+    device = os.path.realpath(device)
     for fd in Path("/proc").glob("[0-9]*/fd/*"):
         try:
             if os.readlink(fd) == device:
@@ -179,6 +187,12 @@ def held_open(device):
         except OSError:  # a process or descriptor gone meanwhile
             pass
     return False
+
+
+def held_by(unit):
+    """The terminals that the main process of a unit has open."""
+    pid = systemctl("show", "-p", "MainPID", "--value", unit)
+    return {os.readlink(fd) for fd in Path("/proc", pid, "fd").glob("*")} & {str(p) for p in Path("/dev").glob("tty*")}
 
 
 def settled(predicate, timeout):
@@ -196,7 +210,8 @@ def year_is(year):
 def adapter(action):
     """Unbinds or binds the USB adapter's serial driver, as pulling it out and plugging it back does."""
     if action == "unbind":
-        adapter.interface = os.path.basename(os.path.realpath("/sys/class/tty/ttyUSB0/device/.."))
+        tty_name = os.path.basename(os.path.realpath("/dev/com2"))
+        adapter.interface = os.path.basename(os.path.realpath("/sys/class/tty/%s/device/.." % tty_name))
     Path(ADAPTER_DRIVER, action).write_text(adapter.interface)
     run("udevadm", "settle")
 
@@ -246,10 +261,9 @@ def clock_setter_behind(clock):
 @scenario
 def clock_setter():
     timesyncd_before = systemctl("is-active", "systemd-timesyncd")
-    systemctl("start", "clock-setter@2")
-    wait_for(lambda: held_open("/dev/ttyS1"), 10, "the clock setter to open COM2")
-    clock = PlayedClock("/dev/ttyS2", datetime.datetime(2031, 6, 18, 10, 20, 30))
+    clock = PlayedClock("/dev/ttyS2", datetime.datetime(2031, 6, 18, 10, 20, 30), "/dev/ttyS1")
     try:
+        systemctl("start", "clock-setter@2")
         wait_for(year_is(2031), 20, "the clock set to 2031")
         return {"timesyncd_before": timesyncd_before, "timesyncd_after": systemctl("is-active", "systemd-timesyncd"),
                 "now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
@@ -325,10 +339,9 @@ def sub_state(unit):
 
 @scenario
 def clock_setter_replug():
-    systemctl("start", "clock-setter@2")
-    wait_for(lambda: held_open("/dev/ttyUSB0"), 10, "the clock setter to open COM2")
-    clock = PlayedClock("/dev/ttyS3", datetime.datetime(2032, 2, 3, 4, 5, 40))
+    clock = PlayedClock("/dev/ttyS3", datetime.datetime(2032, 2, 3, 4, 5, 40), "/dev/com2")
     try:
+        systemctl("start", "clock-setter@2")
         wait_for(year_is(2032), 20, "the clock set to 2032")
         adapter("unbind")
         # Its next cycle, at the turn of the minute, finds no line: it ends and is started again 30 s later.
@@ -336,9 +349,8 @@ def clock_setter_replug():
         wait_for(lambda: sub_state("clock-setter@2") == "auto-restart", 20, "the clock setter to end without its line")
         clock.stop()
         adapter("bind")
-        wait_for(lambda: held_open("/dev/ttyUSB0"), 45, "the clock setter, started again, to open COM2")
-        clock = PlayedClock("/dev/ttyS3", datetime.datetime(2033, 3, 4, 5, 6, 20))
-        wait_for(year_is(2033), 10, "the clock set to 2033 after the adapter is back")
+        clock = PlayedClock("/dev/ttyS3", datetime.datetime(2033, 3, 4, 5, 6, 20), "/dev/com2")
+        wait_for(year_is(2033), 45, "the clock set to 2033 after the adapter is back")
         return {"now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
                 "unit": systemctl("is-active", "clock-setter@2"),
                 "restarts": int(systemctl("show", "-p", "NRestarts", "--value", "clock-setter@2"))}
@@ -347,13 +359,14 @@ def clock_setter_replug():
         clock.stop()
 
 
-# A clock on the cable of COM3 (ttyS2) at boot, sending once the clock setter has the port open.
+# A clock on the cable of COM3 (ttyS2) from the boot on, ready before the clock setter starts.
 CLOCK_UNIT = """[Unit]
 Description=A clock on the cable of COM3
 RequiresMountsFor=/mnt/machine
-After=clock-setter@3.service
+Before=clock-setter@3.service
 
 [Service]
+Type=notify
 ExecStart=/usr/bin/python3 %s --line /dev/ttyS1 --start 2034-04-05T06:07:08
 
 [Install]
@@ -365,6 +378,9 @@ INSTANCES = ["udp-time-broadcaster", "serial-time-sender@2", "clock-setter@3"]
 @scenario
 def before_reboot():
     Path("/etc/systemd/system/machine-clock.service").write_text(CLOCK_UNIT)
+    # As the docs tell: the sender on the adapter waits for its link at boot.
+    os.makedirs(os.path.dirname(ADAPTER_WAIT), exist_ok=True)
+    Path(ADAPTER_WAIT).write_text("[Unit]\nWants=dev-com2.device\nAfter=dev-com2.device\n")
     return {"ntp": run("timedatectl", "set-ntp", "false"),
             "enable": run("systemctl", "enable", "machine-clock", *INSTANCES)}
 
@@ -378,7 +394,10 @@ def after_reboot():
             "failed": systemctl("list-units", "--failed", "--plain", "--no-legend"),
             "warnings": run("journalctl", "-b", "-p", "warning", "--no-pager", "-q",
                             *("--unit=" + unit for unit in INSTANCES))[1],
-            "year": datetime.datetime.now().year, "datagrams": got, "boot": run("systemd-analyze")[1]}
+            "year": datetime.datetime.now().year, "datagrams": got, "boot": run("systemd-analyze")[1],
+            "ports": [sorted(held_by(unit)) for unit in INSTANCES],
+            "journal": run("journalctl", "-b", "-q", "--no-pager", "-o", "short-monotonic", "-u", "machine-clock",
+                           *("--unit=" + unit for unit in INSTANCES))[1]}
 
 
 def purge():
@@ -416,8 +435,13 @@ def record(function):
 def play_clock(argv):
     """The boot's clock (machine-clock.service)."""
     line, first = argv[argv.index("--line") + 1], argv[argv.index("--start") + 1]
-    wait_for(lambda: held_open("/dev/ttyS2"), 30, "the clock setter to open COM3")
-    PlayedClock(line, datetime.datetime.fromisoformat(first)).join()
+    clock = PlayedClock(line, datetime.datetime.fromisoformat(first), "/dev/ttyS2")
+    # Ready, from the service's main process itself (a message from systemd-notify, which ends at once,
+    # may reach systemd too late to be told apart from any other process's).
+    address = os.environ["NOTIFY_SOCKET"]
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+        notify.sendto(b"READY=1", "\0" + address[1:] if address.startswith("@") else address)
+    clock.join()
 
 
 def main():
