@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows build-asan test lint fuzz soak demo bench dist fresh-check clean
+.PHONY: all deps build build-linux build-windows build-asan test lint fuzz demo bench dist fresh-check clean
 
 all: build
 
@@ -37,12 +37,6 @@ lint: deps
 	cmake --preset linux-asan
 	scripts/lint
 
-# The broadcaster for SOAK_MINUTES in the sandbox: a datagram every second,
-# none skipped, and its memory; figures only (bench/broadcaster_soak.py).
-SOAK_MINUTES ?= 10
-soak: build-linux
-	tests/system/sandbox /usr/bin/python3 -B bench/broadcaster_soak.py build/linux/bin/udp_time_broadcaster --minutes $(SOAK_MINUTES)
-
 # Each fuzzer for FUZZ_SECONDS, from its seeds and what it found before.
 FUZZ_SECONDS ?= 60
 fuzz: build-asan
@@ -57,13 +51,14 @@ demo: build
 
 # Timing and CPU figures of the real programs in the sandbox, each beside a
 # reference that polls without a pause, on a quiet and a busy machine (about
-# 8 minutes): the tables on the terminal, histograms, the tables and every
+# 12 minutes): the tables on the terminal, histograms, the tables and every
 # sample in build/bench/. realtime_grant.py, outside the sandbox, puts the
 # programs under SCHED_FIFO for the busy table's rows.
-# BENCH_PLATFORMS=linux leaves out the Windows builds under Wine.
+# BENCH_PLATFORMS=linux leaves out the Windows builds under Wine; BENCH_ARGS
+# adds options of bench/run_bench.py (--machine quiet, --without-stamps).
 BENCH_PLATFORMS ?= linux windows
 bench: build
-	/usr/bin/python3 bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py --platform $(BENCH_PLATFORMS) --out build/bench
+	/usr/bin/python3 -B bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 -B bench/run_bench.py --platform $(BENCH_PLATFORMS) --out build/bench $(BENCH_ARGS)
 
 dist: build
 	scripts/make-dist

@@ -16,7 +16,7 @@ import signal
 import subprocess
 import time
 
-from bench_support import log, wait_for
+from harness import log, wait_for
 
 FULL = ["--cpu", "2", "--vm", "1", "--vm-bytes", "128M", "--hdd", "1", "--hdd-bytes", "16M"]
 QUICK = ["--cpu", "1", "--vm", "1", "--vm-bytes", "16M", "--hdd", "1", "--hdd-bytes", "1M"]

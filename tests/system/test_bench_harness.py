@@ -16,11 +16,10 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "bench"))
 
-from bench_support import next_instant, next_turn_after, offset_for_minute_turn, percentile  # noqa: E402
-from broadcaster_timing import settled_index  # noqa: E402
+from harness import ClockPage, next_instant, offset_for_minute_turn, percentile  # noqa: E402
+from broadcaster_runs import settled_index  # noqa: E402
 from realtime_grant import ENVIRONMENT, refusal  # noqa: E402
-from sender_timing import turns_to_measure  # noqa: E402
-from setter_timing import TakeLog, first_cycle_start, frames_for  # noqa: E402
+from setter_trials import TakeLog, first_cycle_start, frames_for, next_turn_after  # noqa: E402
 from virtual_clock import compose_frame  # noqa: E402
 
 Datagram = namedtuple("Datagram", "data arrival source destination")
@@ -43,6 +42,32 @@ def test_faked_minute_turn_falls_on_the_chosen_real_moment(instant):
     faked = instant + offset
     assert abs(faked - round(faked / 60) * 60) < 1e-6
     assert time.localtime(round(faked)).tm_sec == 0
+    # The next turn of a series: the same minute of the program's clock,
+    # moved forward so that it ends at the next chosen moment.
+    later = offset_for_minute_turn(instant + 1.0, faked + 60)
+    assert later > offset and (instant + 0.1 + later) // 60 == faked // 60
+    assert instant + 1.0 + later == pytest.approx(faked + 60)
+
+
+def test_the_page_moves_a_programs_clock_and_stamps_its_calls(tmp_path, pytestconfig):
+    # Programs of the machine, not of the family: date reads the clock,
+    # Python's os.write calls write().
+    page = ClockPage(tmp_path / "page", offset_s=-86400.0 * 365)
+    options = page.options(pytestconfig.getoption("linux_bin"))
+    env = dict(os.environ, LD_PRELOAD=options["preload"][0], **options["env"])
+    shown = float(subprocess.run(["date", "+%s.%N"], env=env, capture_output=True, text=True, check=True).stdout)
+    assert shown == pytest.approx(time.time() - 86400 * 365, abs=1.0)
+    before = time.time()
+    write = ["/usr/bin/python3", "-c", "import os; os.write(1, b'stamped')"]
+    subprocess.run(write, env=env, stdout=subprocess.DEVNULL, check=True)
+    stamps = page.stamps()
+    assert [(call, size) for _, call, size in stamps] == [(1, 7)]
+    # The real clock, not the program's.
+    assert before <= stamps[0][0] <= time.time()
+    page.close()
+    quiet = ClockPage(tmp_path / "quiet", stamping=False)
+    subprocess.run(write, env=dict(env, TIME_FAMILY_BENCH_PAGE=str(quiet.path)), stdout=subprocess.DEVNULL, check=True)
+    assert quiet.stamps() == []
 
 
 def test_next_instant_keeps_the_fraction_and_never_goes_back():
@@ -51,15 +76,8 @@ def test_next_instant_keeps_the_fraction_and_never_goes_back():
     assert next_instant(10.25, 0.25) == 10.25
 
 
-def test_the_turn_measured_is_the_one_the_program_must_act_on():
-    # A sender whose first frame says 14:01:58 sends at 14:02:00, whatever
-    # turn was planned; asked for a wait of 5 s, the frame of 14:03:00.
-    first = compose_frame(58, 1, 14, 3, 7, 2026)
+def test_a_clock_setters_take_never_falls_beside_its_turn():
     turn = time.mktime((2026, 7, 3, 14, 2, 0, 0, 0, -1))
-    assert turns_to_measure(first, 0.0, turn - 1.7, 0.0) == (turn, 1)
-    assert turns_to_measure(first, 0.0, turn - 1.7, 5.0) == (turn, 2)
-    # A faked clock 20.5 s ahead turns 20.5 s earlier.
-    assert turns_to_measure(first, 20.5, turn - 22.0, 0.0) == (turn - 20.5, 1)
     assert next_turn_after(100.0, 40.0) == 160.0 and next_turn_after(99.9, 40.0) == 100.0
     # A clock setter's fifth frame never ends within a second before the
     # turn it waits for: its cycle then starts after that turn.
@@ -138,25 +156,27 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
     table = result.stdout
     for heading in ("serial time sender /R", "broadcaster: turn of the second", "clock setter /R"):
         assert heading in table, table
-    rows = {line.split()[0]: line.split() for line in table.splitlines() if line.startswith("  ")
-            and line.split()[0] in ("serial_time_sender_8bit", "udp_time_broadcaster", "clock_setter_8bit")}
-    assert rows["serial_time_sender_8bit"][1] == "1", table
-    assert rows["udp_time_broadcaster"][1] == "4", table
-    for name in ("serial_time_sender_8bit", "udp_time_broadcaster"):
-        assert all(float(x) >= 0 for x in rows[name][2:6]), table
     quiet, busy = table.split("on a busy machine")
-    assert quiet.count("polling reference") == 3 and quiet.count("ratio program/reference") == 3, table
-    assert busy.count("polling reference") == 3 and "it got" in busy, table
+    rows = {line.split()[0]: line.split() for line in quiet.splitlines() if line.startswith("  ")
+            and line.split()[0] in ("serial_time_sender_8bit", "udp_time_broadcaster", "clock_setter_8bit")}
+    # n, then the call's and the delivery's p50, p99, max and share within 1 ms.
+    assert rows["serial_time_sender_8bit"][1] == "3" and rows["udp_time_broadcaster"][1] == "4", table
+    for name in ("serial_time_sender_8bit", "udp_time_broadcaster"):
+        at_call, delivered = [float(x) for x in rows[name][2:6]], [float(x) for x in rows[name][6:10]]
+        assert 0 <= at_call[0] <= delivered[0] and at_call[1] <= at_call[2], table
+    assert quiet.count("polling reference") == 3 and busy.count("polling reference") == 3, table
+    assert "it got" in busy, table
     realtime = ENVIRONMENT in os.environ
     assert busy.count("under SCHED_FIFO 10") == (3 if realtime else 0), table
     assert (out / "bench.txt").read_text() in table
-    for picture in ("delays-linux-sender.png", "delays-linux-broadcaster.png"):
+    for picture in ("delays-linux-sender.png", "delays-busy-broadcaster.png"):
         assert (out / picture).read_bytes()[:8] == PNG_SIGNATURE
-    figures = json.loads((out / "bench.json").read_text())["platforms"]
+    figures = json.loads((out / "bench.json").read_text())["machines"]
     for machine, sides in (("linux", ("program", "reference")),
                            ("busy", ("program", "reference") + (("realtime",) if realtime else ()))):
         for who in sides:
-            assert len(figures[machine]["broadcaster"][who]["delays_s"]) == 4
-            assert len(figures[machine]["sender"][who]["delays_s"]) == 1
+            broadcaster, sender = figures[machine]["broadcaster"][who], figures[machine]["sender"][who]
+            assert len(broadcaster["at_call_s"]) == len(broadcaster["delivered_s"]) == 4
+            assert len(sender["at_call_s"]) == len(sender["delivered_s"]) == (3 if who != "reference" else 2)
             assert figures[machine]["setter"][who]["sent_1s"] == 5
     assert figures["busy"]["load"]["cores"] > 0.5

@@ -21,7 +21,8 @@ frame by its hour. On Linux the frames carry a fixed date and the program's
 clock is faked so that the turn comes soon after the first cycle; under Wine
 they carry today's date (a date write then differs by less than Wine's half a
 second and is accepted silently, so each take leaves exactly one line) and
-the turn is a real one.
+the turn is a real one. The Linux program's clock runs at an offset set in
+the page it shares with bench_clock.so.
 
 The turn the program waits for is the first of its clock after its fifth
 take, which follows the fifth frame's last byte: the harness reckons it from
@@ -32,11 +33,12 @@ program wait for the next one, a minute later; that turn is then measured.
 """
 
 import datetime
+import math
 import re
 import time
 
-from bench_support import (CpuReading, CpuTally, assert_realtime, faked_clock, local_datetime, log, make_realtime,
-                           next_turn_after, offset_for_minute_turn, port_is_open_by, sleep_until, wait_for)
+from harness import (ClockPage, CpuReading, CpuTally, assert_realtime, log, make_realtime, offset_for_minute_turn,
+                     port_is_open_by, sleep_until, wait_for)
 from virtual_clock import VirtualClock, byte_seconds, compose_frame
 
 FRAMES_PER_CYCLE = 5
@@ -53,6 +55,16 @@ SECOND_CYCLE_AFTER_S = 0.1
 # starts CYCLE_SHIFT_S later, after the turn.
 TAKE_BEFORE_TURN_S = 1.0
 CYCLE_SHIFT_S = 1.2
+
+
+def local_datetime(instant):
+    return datetime.datetime.fromtimestamp(instant)
+
+
+def next_turn_after(instant, turn):
+    """The first turn after `instant` of a clock whose minute turns at the
+    real moment `turn` and every 60 s before and after it."""
+    return turn + 60.0 * (math.floor((instant - turn) / 60.0) + 1)
 
 
 def frames_for(date, first, count):
@@ -117,22 +129,19 @@ def first_cycle_start(opened_wall, turn):
     return start, next_turn_after(end, turn)
 
 
-def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, workdir, first_cycle_done=None,
-                     realtime=False, turn_known=None):
+def run_setter_trial(runner, ports, com, program, tail, turn, label, workdir, realtime=False):
     """One trial (see the module's comment) of `program` `tail` on COM`com`,
     around the turn of the minute at the real moment `turn` (or the one its
-    first cycle leads to). Sets the event `first_cycle_done`, if given, once
-    the first cycle is over (or failed); calls `turn_known(real moment)`
-    once the turn is known. With `realtime` it runs under SCHED_FIFO."""
+    first cycle leads to). With `realtime` it runs under SCHED_FIFO."""
     platform = runner.platform
     trial = SetterTrial(label)
     log_path = str(workdir / ("%s-clock-writes.log" % label.replace(" ", "-")))
+    page = None
     if platform == "linux":
-        offset = offset_for_minute_turn(turn) if faked else 0.0
-        options = faked_clock(offset) if faked else {"preload": [], "env": {}}
-        recorder = str(runner.bin_dir.parent / "lib" / "clock_write_recorder.so")
-        options["preload"] = [recorder] + options["preload"]
-        options["env"] = dict(options["env"], CLOCK_WRITE_LOG=log_path)
+        page = ClockPage(workdir / ("page-%s" % label.replace(" ", "-")), offset_for_minute_turn(turn), False)
+        options = page.options(runner.bin_dir)
+        options["preload"].insert(0, str(runner.bin_dir.parent / "lib" / "clock_write_recorder.so"))
+        options["env"]["CLOCK_WRITE_LOG"] = log_path
         date = LINUX_FRAME_DATE
     else:
         options = {"env": {"WINEDEBUG": "-all,err+sync"}}
@@ -147,9 +156,7 @@ def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, work
         if realtime:
             make_realtime(runner, program_run)
         planned = turn
-        start, turn = first_cycle_start(time.time(), turn if faked else 0.0)
-        if turn_known:
-            turn_known(turn)
+        start, turn = first_cycle_start(time.time(), turn)
         if abs(turn - planned) > 0.001:
             log("%s: the first cycle leads to the turn at %.3f, not the one planned at %.3f"
                 % (label, turn, planned))
@@ -159,8 +166,6 @@ def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, work
         wait_for(lambda: len(takes.taken()) >= FRAMES_PER_CYCLE or not program_run.running(),
                  runner.patience, "%s to take the first cycle" % label)
         trial.taken_1s = len(takes.taken())
-        if first_cycle_done is not None:
-            first_cycle_done.set()
         if trial.taken_1s == FRAMES_PER_CYCLE and program_run.running():
             if time.time() > turn - 0.05:
                 raise AssertionError("%s: the fifth take came %.3f s after the turn it must precede"
@@ -183,16 +188,16 @@ def run_setter_trial(runner, ports, com, program, tail, turn, faked, label, work
         trial.taken_b2b = len(trial.order) - trial.taken_1s
         trial.ended_early = not program_run.running()
     finally:
-        if first_cycle_done is not None:
-            first_cycle_done.set()
         program_run.stop()
         ports.remove(com)
+        if page:
+            page.close()
     expected = list(range(len(trial.order)))
     if trial.order != expected:
         log("%s: took frames %s (not in order or not ours)" % (label, trial.order))
     log("%s: took %d/%d one a second, %d/%d back to back, CPU waiting %s"
         % (label, trial.taken_1s, trial.sent_1s, trial.taken_b2b, trial.sent_b2b,
-           "%.3f %%" % trial.cpu.run_percent() if trial.cpu.elapsed_s else "-"))
+           "%.3f %%" % trial.cpu.percent() if trial.cpu.elapsed_s else "-"))
     return trial
 
 

@@ -1,0 +1,226 @@
+"""What every measurement of the bench shares: where things are, the page
+shared with bench_clock.so, CPU time from /proc, figures, frames, and the
+real-time grant as seen from inside the sandbox.
+
+Every program is started through the system-test rig (tests/system/rig),
+which refuses to start anything outside tests/system/sandbox.
+"""
+
+import ctypes
+import math
+import mmap
+import os
+import struct
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
+
+from realtime_grant import ENVIRONMENT as GRANT, OBSERVER, PRIORITY, request  # noqa: E402
+from rig.waiting import sleep_until, wait_for  # noqa: E402
+
+FRAME = 35
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def log(text):
+    """Progress on stderr; the table goes to stdout."""
+    print("bench: " + text, file=sys.stderr, flush=True)
+
+
+# -- the page shared with bench_clock.so -----------------------------------------
+
+class ClockPage:
+    """The program's clock offset and the stamps of its write() and sendto()
+    calls (bench/bench_clock.c describes the layout)."""
+
+    CAPACITY = 4000
+    STAMP = struct.Struct("<qii")
+
+    def __init__(self, path, offset_s=0.0, stamping=True):
+        self.path = Path(path)
+        self.path.write_bytes(bytes(16 + self.STAMP.size * self.CAPACITY))
+        self._file = open(self.path, "r+b")
+        self._map = mmap.mmap(self._file.fileno(), 0)
+        # One aligned 8-byte store, never a torn offset for the program.
+        self._offset = ctypes.c_int64.from_buffer(self._map, 0)
+        ctypes.c_uint32.from_buffer(self._map, 12).value = int(stamping)
+        self.offset_s = 0.0
+        self.set_offset(offset_s)
+
+    def set_offset(self, seconds):
+        self.offset_s = seconds
+        self._offset.value = round(seconds * 1e9)
+
+    def stamps(self):
+        """(real moment in s, call: 1 write, 2 sendto, bytes) of each call so far."""
+        count = struct.unpack_from("<I", self._map, 8)[0]
+        return [(ns / 1e9, call, size) for ns, call, size in
+                (self.STAMP.unpack_from(self._map, 16 + self.STAMP.size * i) for i in range(count))]
+
+    def options(self, bin_dir):
+        """Start options of the rig for a program that uses this page."""
+        return {"preload": [str(Path(bin_dir).parent / "lib" / "bench_clock.so")],
+                "env": {"TIME_FAMILY_BENCH_PAGE": str(self.path)}}
+
+    def close(self):
+        del self._offset
+        self._map.close()
+        self._file.close()
+
+
+def offset_for_minute_turn(real_instant, minute_after=None):
+    """The offset that puts a turn of the minute of the program's clock at
+    `real_instant` (local offsets are whole minutes): that turn is
+    `minute_after` (a multiple of 60 s) where given."""
+    if minute_after is None:
+        return -(real_instant % 60.0)
+    return minute_after - real_instant
+
+
+def next_instant(after, fraction):
+    """The first moment at or after `after` whose fraction of a second is
+    `fraction`."""
+    instant = math.floor(after) + fraction
+    return instant if instant >= after else instant + 1.0
+
+
+def next_minute_turn(after):
+    return math.ceil(after / 60.0) * 60.0
+
+
+def frame_epoch(frame):
+    """The moment a frame's local date and time stand for, in seconds since
+    the epoch."""
+    text = frame[1:15].decode("ascii")
+    ss, mm, hh, day, month, year = (int(text[i:j]) for i, j in ((0, 2), (2, 4), (4, 6), (6, 8), (8, 10), (10, 14)))
+    return time.mktime((year, month, day, hh, mm, ss, 0, 0, -1))
+
+
+# -- CPU time and figures -------------------------------------------------------
+
+class CpuReading:
+    """A process's CPU time at one moment: the scheduler's run time from
+    /proc/PID/schedstat (ns), utime + stime from /proc/PID/stat (ticks), the
+    page faults so far (minor, major), and the monotonic time."""
+
+    def __init__(self, pid):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        self.ticks_s = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+        self.faults = (int(fields[7]), int(fields[9]))
+        with open("/proc/%d/schedstat" % pid) as f:
+            self.run_s = int(f.read().split()[0]) / 1e9
+        self.at = time.monotonic()
+
+
+class CpuTally:
+    """CPU and elapsed time summed over windows of one or more runs."""
+
+    def __init__(self):
+        self.run_s = self.ticks_s = self.elapsed_s = 0.0
+        self.faults = [0, 0]
+
+    def add(self, before, after):
+        self.run_s += after.run_s - before.run_s
+        self.ticks_s += after.ticks_s - before.ticks_s
+        self.elapsed_s += after.at - before.at
+        self.faults = [n + b - a for n, a, b in zip(self.faults, before.faults, after.faults)]
+        return self
+
+    def merge(self, other):
+        self.run_s += other.run_s
+        self.ticks_s += other.ticks_s
+        self.elapsed_s += other.elapsed_s
+        self.faults = [n + m for n, m in zip(self.faults, other.faults)]
+        return self
+
+    def percent(self):
+        """Share of one core by /proc/PID/schedstat, in percent."""
+        return 100.0 * self.run_s / self.elapsed_s if self.elapsed_s else None
+
+    def as_dict(self):
+        return {"schedstat_percent": self.percent(), "seconds": self.elapsed_s,
+                "stat_percent": 100.0 * self.ticks_s / self.elapsed_s if self.elapsed_s else None,
+                "minor_faults": self.faults[0], "major_faults": self.faults[1]}
+
+
+def percentile(values, p):
+    """Nearest rank: the smallest value with at least p % of the values at or
+    below it. With fewer than 100 values p99 is the largest."""
+    ordered = sorted(values)
+    if not ordered:
+        return None
+    return ordered[max(1, math.ceil(p / 100.0 * len(ordered))) - 1]
+
+
+def summary_ms(delays_s):
+    """n, p50, p99, max (ms) and the share within 1 ms (%) of delays in s."""
+    ms = [d * 1000.0 for d in delays_s]
+    return {"n": len(ms), "p50": percentile(ms, 50), "p99": percentile(ms, 99), "max": max(ms) if ms else None,
+            "within_1ms": 100.0 * sum(1 for d in ms if d <= 1.0) / len(ms) if ms else None}
+
+
+# -- real-time scheduling, granted from outside ---------------------------------
+
+def realtime_granted():
+    return GRANT in os.environ
+
+
+def make_realtime(runner, program_run):
+    """Has a running program scheduled as the systemd units start it
+    (SCHED_FIFO 10 under LimitRTTIME), granted by bench/realtime_grant.py,
+    once it runs its own executable (it starts through a wrapper)."""
+    path = str(runner.path_of(program_run.name))
+
+    def own_executable():
+        try:
+            return os.readlink("/proc/%d/exe" % program_run.pid) == path
+        except OSError:
+            return not program_run.running()
+    wait_for(own_executable, runner.patience, "%r to run its executable" % program_run)
+    why = request(program_run.pid)
+    if why:
+        raise RuntimeError("%r: SCHED_FIFO refused: %s" % (program_run, why))
+    assert_realtime(program_run)
+    assert os.sched_getparam(program_run.pid).sched_priority == PRIORITY
+
+
+def assert_realtime(program_run):
+    """The program still runs under SCHED_FIFO (it must not drop it)."""
+    policy = os.sched_getscheduler(program_run.pid)
+    if policy != os.SCHED_FIFO:
+        raise AssertionError("%r runs under scheduling policy %d, not SCHED_FIFO" % (program_run, policy))
+
+
+def observe_in_real_time(thread):
+    """Has a pty's reader thread (the observer, which stands for the clock at
+    the other end of the line) read under SCHED_FIFO where the grant is
+    given, so that the delivery figure is the pty's, not the observer's wait
+    behind the load."""
+    if not realtime_granted():
+        return
+    with open("/proc/self/task/%d/comm" % thread.native_id, "w") as f:
+        f.write(OBSERVER)
+    why = request(thread.native_id)
+    if why:
+        raise RuntimeError("the observer's SCHED_FIFO refused: %s" % why)
+
+
+def port_is_open_by(pid, device):
+    """Whether process `pid` holds `device` (say /dev/ttyS0) open."""
+    folder = "/proc/%d/fd" % pid
+    try:
+        return any(os.readlink(os.path.join(folder, name)) == device for name in os.listdir(folder))
+    except OSError:
+        return False
+
+
+__all__ = ["REPO", "FRAME", "log", "ClockPage", "offset_for_minute_turn", "next_instant", "next_minute_turn",
+           "frame_epoch", "CpuReading", "CpuTally", "percentile", "summary_ms", "realtime_granted",
+           "make_realtime", "assert_realtime", "observe_in_real_time", "port_is_open_by", "sleep_until",
+           "wait_for"]
