@@ -7,17 +7,22 @@
  *                     process serves a turn of the minute every second
  *   offset 8   uint32 stamps taken so far
  *   offset 12  uint32 nonzero: stamp the calls (zero: the same run without)
- *   offset 16  stamps: {int64 real ns at entry, int32 call, int32 bytes}
+ *   offset 16  stamps: {int64 real ns at entry, int64 real ns at which the
+ *                     last sleep before it ended, int64 at which that sleep
+ *                     was to end, int32 call, int32 bytes}
  *
  * A stamp is the real clock (no offset) read as write() or sendto() is
  * entered, so the bench sees the moment the program asked for its frame to
- * go out, apart from how late the line or the observer was. The clock is
- * read through the vDSO, not the system call: a few tens of ns. The programs
- * read the time only through clock_gettime(CLOCK_REALTIME); the harness
- * checks every frame's fields against the offset it set. */
+ * go out, apart from how late the line or the observer was; with the end of
+ * the program's last sleep (clock_nanosleep, relative), it tells a late
+ * wake-up from a wait cut short after it. The clock is read through the
+ * vDSO, not the system call: a few tens of ns. The programs read the time
+ * only through clock_gettime(CLOCK_REALTIME); the harness checks every
+ * frame's fields against the offset it set. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdbool.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -29,6 +34,8 @@ enum { stamp_capacity = 4000, call_write = 1, call_sendto = 2 };
 
 struct stamp {
     int64_t at_ns;
+    int64_t woke_ns;
+    int64_t planned_ns;
     int32_t call;
     int32_t bytes;
 };
@@ -41,7 +48,9 @@ struct page {
 };
 
 static struct page *shared;
+static int64_t woke_ns, planned_ns;
 static int (*real_clock_gettime)(clockid_t, struct timespec *);
+static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
 static ssize_t (*real_write)(int, const void *, size_t);
 static ssize_t (*real_sendto)(int, const void *, size_t, int, __CONST_SOCKADDR_ARG, socklen_t);
 
@@ -51,6 +60,7 @@ __attribute__((constructor)) static void map_page(void)
 {
     /* POSIX's way of storing what dlsym finds in a function pointer. */
     *(void **)&real_clock_gettime = dlsym(RTLD_NEXT, "clock_gettime");
+    *(void **)&real_clock_nanosleep = dlsym(RTLD_NEXT, "clock_nanosleep");
     *(void **)&real_write = dlsym(RTLD_NEXT, "write");
     *(void **)&real_sendto = dlsym(RTLD_NEXT, "sendto");
     const char *path = getenv("TIME_FAMILY_BENCH_PAGE");
@@ -62,16 +72,24 @@ __attribute__((constructor)) static void map_page(void)
     }
 }
 
-static void stamp(int call, size_t bytes)
+static bool stamping(void) { return shared != NULL && __atomic_load_n(&shared->stamping, __ATOMIC_RELAXED); }
+
+static int64_t real_now_ns(void)
 {
-    if (shared == NULL || !__atomic_load_n(&shared->stamping, __ATOMIC_RELAXED)) {
-        return;
-    }
     struct timespec now;
     real_clock_gettime(CLOCK_REALTIME, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+static void stamp(int call, size_t bytes)
+{
+    if (!stamping()) {
+        return;
+    }
+    const int64_t now = real_now_ns();
     const uint32_t n = shared->count;
     if (n < stamp_capacity) {
-        shared->stamps[n] = (struct stamp){(int64_t)now.tv_sec * 1000000000 + now.tv_nsec, call, (int32_t)bytes};
+        shared->stamps[n] = (struct stamp){now, woke_ns, planned_ns, call, (int32_t)bytes};
         __atomic_store_n(&shared->count, n + 1, __ATOMIC_RELEASE);
     }
 }
@@ -84,6 +102,17 @@ int clock_gettime(clockid_t clock, struct timespec *now)
         now->tv_sec += ns / 1000000000 - (ns % 1000000000 < 0);
         now->tv_nsec = ns % 1000000000 + (ns % 1000000000 < 0 ? 1000000000 : 0);
     }
+    return result;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec *length, struct timespec *left)
+{
+    if (!stamping() || flags != 0) {
+        return real_clock_nanosleep(clock, flags, length, left);
+    }
+    planned_ns = real_now_ns() + (int64_t)length->tv_sec * 1000000000 + length->tv_nsec;
+    const int result = real_clock_nanosleep(clock, flags, length, left);
+    woke_ns = real_now_ns();
     return result;
 }
 

@@ -23,9 +23,10 @@ import signal
 import threading
 import time
 
-from harness import ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, log, make_realtime, sleep_until, \
-    wait_for
-from broadcast_listener import Listener  # noqa: E402 (tests/system, on the path that harness sets)
+from harness import ClockPage, CpuReading, CpuTally, assert_realtime, log, make_realtime, sleep_until, wait_for
+# From tests/system, on the path that harness sets; frame_epoch fails on a
+# datagram that is not a broadcast frame.
+from broadcast_listener import Listener, frame_epoch  # noqa: E402
 
 PAUSE_SHORTFALL_S = 0.010
 RESUME_AFTER_S = 0.005
@@ -73,7 +74,7 @@ class Broadcast:
         self.startup_ms = 1000 * CpuReading(program.pid).run_s
         self.cpu_start = None
         self.cpu = CpuTally()
-        self.at_call, self.delivered = [], []
+        self.at_call, self.delivered, self.woke, self.overshoot = [], [], [], []
         self.unsettled = self.skipped_seconds = self.left_out = 0
         self.rss_kib = []
 
@@ -107,11 +108,11 @@ def vm_rss_kib(pid):
         return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
 
 
-def start_broadcaster(runner, datagrams, label, name, tail, offset, workdir, realtime=False):
+def start_broadcaster(runner, datagrams, label, name, tail, offset, workdir, realtime=False, stamping=True):
     """Starts one broadcaster, holds it after its first datagram (see the
     module's comment) and returns its Broadcast."""
     known = datagrams.sources()
-    page = ClockPage(workdir / ("page-%s" % label.replace(" ", "-")), offset) if runner.platform == "linux" else None
+    page = ClockPage(workdir / ("page-" + label), offset, stamping) if runner.platform == "linux" else None
     program = runner.start(name, tail, **(page.options(runner.bin_dir) if page else {}))
     source = wait_for(lambda: next(iter(datagrams.sources() - known), None), runner.patience,
                       "the first datagram of %s" % label)
@@ -138,16 +139,17 @@ def start_broadcaster(runner, datagrams, label, name, tail, offset, workdir, rea
     return Broadcast(label, program, source, offset, page, realtime)
 
 
-def run_broadcasters(runner, workdir, count, sides, excluded=()):
+def run_broadcasters(runner, workdir, count, sides, excluded=(), stamping=True):
     """Runs the broadcasters of `sides` [(label, name, offset, realtime)] side
     by side until each has `count` settled datagrams outside the `excluded`
-    windows (or a bound passes), and returns their Broadcasts."""
+    windows (or a bound passes), and returns their Broadcasts. Without
+    `stamping` their calls are not stamped (what stamping costs)."""
     datagrams = DatagramLog()
     runs = []
     try:
         for label, name, offset, realtime in sides:
             runs.append(start_broadcaster(runner, datagrams, label, name, "broadcaster" if name ==
-                                          "polling_reference" else "", offset, workdir, realtime))
+                                          "polling_reference" else "", offset, workdir, realtime, stamping))
         deadline = time.monotonic() + count + 20 + sum(end - start for start, end in excluded) + runner.patience
         while time.monotonic() < deadline:
             done = True
@@ -181,15 +183,18 @@ def figures(run, mine, count, excluded):
     stamps = run.page.stamps() if run.page else []
     if run.page:
         run.page.close()
-        if len(stamps) < len(mine) or any((call, size) != (2, 35) for _, call, size in stamps):
+        if stamps and len(stamps) < len(mine) or any((s.call, s.size) != (2, 35) for s in stamps):
             raise AssertionError("%s: %d stamps for %d datagrams" % (run.label, len(stamps), len(mine)))
     for index in indices:
         turn = frame_epoch(mine[index].data) - run.offset
         run.delivered.append(mine[index].arrival - turn)
         if stamps:
             # The k-th sendto sent the k-th datagram: never after its arrival.
-            assert stamps[index][0] <= mine[index].arrival, "%s: stamps out of step" % run.label
-            run.at_call.append(stamps[index][0] - turn)
+            stamp = stamps[index]
+            assert stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
+            run.at_call.append(stamp.at - turn)
+            run.woke.append(stamp.woke - turn)
+            run.overshoot.append(stamp.woke - stamp.planned)
     turns = [frame_epoch(d.data) for d in mine[run.unsettled:]]
     run.skipped_seconds = sum(int(round(b - a)) - 1 for a, b in zip(turns, turns[1:]))
     if len(indices) < count:

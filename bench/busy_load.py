@@ -1,14 +1,9 @@
-"""The competing load of the bench's busy machine: stress-ng inside the
-sandbox, at normal priority, with CPU-bound workers for both cores, one that
-maps, writes and unmaps memory and one that writes, reads and removes files
-in the bench's own folder.
-
-It ends by itself: stress-ng's --timeout is a deadline inside the load, and
-stop() ends it by its pid first (SIGINT, which stress-ng passes to its
-workers; SIGKILL if it lingers); the sandbox ends whatever is left. Its own
-figures: the machine's 1-minute load average before it started and when it
-stopped, and the CPU it got (its workers' user and system time, from
-wait4), as a share of the machine's cores.
+"""The competing load of the busy machine: stress-ng inside the sandbox at
+normal priority, with CPU-bound workers for both cores, one that maps, writes
+and unmaps memory and one that writes, reads and removes files in the
+bench's folder. Its own --timeout ends it in any case; stop() ends it by its
+pid first (SIGINT, SIGKILL if it lingers). Its figures: the 1-minute load
+average before and at its end, and the CPU its workers got (wait4).
 """
 
 import os
@@ -27,36 +22,23 @@ def load_average():
         return float(f.read().split()[0])
 
 
-def children_of(pid):
-    found = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        found.append(int(name))
-            except (OSError, IndexError, ValueError):
-                pass
-    return found
+def workers_of(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+        return len(f.read().split())
 
 
 class BusyLoad:
     def __init__(self, folder, seconds, quick=False):
-        self.folder = folder
         folder.mkdir()
         self.workers = QUICK if quick else FULL
         self.command = ["stress-ng"] + self.workers + ["--timeout", "%ds" % seconds, "--temp-path", str(folder)]
-        self.load_before = load_average()
-        self.load_after = None
-        self.cpu_s = None
-        self.elapsed_s = None
-        self._stderr = open(folder / "stress-ng.log", "wb")
-        self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self._stderr,
+        self.load_before, self.load_after, self.cpu_s, self.elapsed_s = load_average(), None, None, None
+        self._log = open(folder / "stress-ng.log", "wb")
+        self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self._log,
                                          stderr=subprocess.STDOUT, cwd=str(folder))
         self._started = time.monotonic()
-        count = sum(int(self.workers[i + 1]) for i, w in enumerate(self.workers) if w in ("--cpu", "--vm", "--hdd"))
-        wait_for(lambda: len(children_of(self._process.pid)) >= count or self._process.poll() is not None, 30,
-                 "the load's %d workers" % count)
+        wait_for(lambda: self._process.poll() is not None or workers_of(self._process.pid) >= 3, 30,
+                 "the load's workers")
         if self._process.poll() is not None:
             raise RuntimeError("stress-ng ended at once: %s" % (folder / "stress-ng.log").read_text()[-500:])
         log("load: %s, load average %.2f before it" % (" ".join(self.workers), self.load_before))
@@ -69,21 +51,19 @@ class BusyLoad:
         if self._process.poll() is None:
             os.kill(pid, signal.SIGINT)
         deadline = time.monotonic() + 15
-        usage = None
-        while usage is None:
-            done, status, rusage = os.wait4(pid, os.WNOHANG)
+        while True:
+            done, status, usage = os.wait4(pid, os.WNOHANG)
             if done:
-                usage = rusage
-                self._process.returncode = status
-            elif time.monotonic() > deadline:
+                break
+            if time.monotonic() > deadline:
                 os.kill(pid, signal.SIGKILL)
                 _, status, usage = os.wait4(pid, 0)
-                self._process.returncode = status
-            else:
-                time.sleep(0.05)
+                break
+            time.sleep(0.05)
+        self._process.returncode = status
         self.elapsed_s = time.monotonic() - self._started
         self.cpu_s = usage.ru_utime + usage.ru_stime
-        self._stderr.close()
+        self._log.close()
 
     def cores(self):
         return self.cpu_s / self.elapsed_s

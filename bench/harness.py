@@ -6,6 +6,7 @@ Every program is started through the system-test rig (tests/system/rig),
 which refuses to start anything outside tests/system/sandbox.
 """
 
+import collections
 import ctypes
 import math
 import mmap
@@ -21,10 +22,9 @@ for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
         sys.path.insert(0, str(folder))
 
 from realtime_grant import ENVIRONMENT as GRANT, OBSERVER, PRIORITY, request  # noqa: E402
-from rig.waiting import sleep_until, wait_for  # noqa: E402
+from rig.waiting import sleep_until, wait_for  # noqa: E402,F401 (for the measurements)
 
 FRAME = 35
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def log(text):
@@ -34,12 +34,15 @@ def log(text):
 
 # -- the page shared with bench_clock.so -----------------------------------------
 
+Stamp = collections.namedtuple("Stamp", "at woke planned call size")
+
+
 class ClockPage:
     """The program's clock offset and the stamps of its write() and sendto()
     calls (bench/bench_clock.c describes the layout)."""
 
     CAPACITY = 4000
-    STAMP = struct.Struct("<qii")
+    STAMP = struct.Struct("<qqqii")
 
     def __init__(self, path, offset_s=0.0, stamping=True):
         self.path = Path(path)
@@ -57,9 +60,11 @@ class ClockPage:
         self._offset.value = round(seconds * 1e9)
 
     def stamps(self):
-        """(real moment in s, call: 1 write, 2 sendto, bytes) of each call so far."""
+        """Stamp(at, woke, planned, call, size) of each call so far: the real
+        moments (s) of the call, of the end of the last sleep before it and
+        of the end asked for; call 1 is write(), 2 sendto()."""
         count = struct.unpack_from("<I", self._map, 8)[0]
-        return [(ns / 1e9, call, size) for ns, call, size in
+        return [Stamp(at / 1e9, woke / 1e9, planned / 1e9, call, size) for at, woke, planned, call, size in
                 (self.STAMP.unpack_from(self._map, 16 + self.STAMP.size * i) for i in range(count))]
 
     def options(self, bin_dir):
@@ -105,13 +110,12 @@ def frame_epoch(frame):
 
 class CpuReading:
     """A process's CPU time at one moment: the scheduler's run time from
-    /proc/PID/schedstat (ns), utime + stime from /proc/PID/stat (ticks), the
-    page faults so far (minor, major), and the monotonic time."""
+    /proc/PID/schedstat (ns), its page faults so far (minor, major) from
+    /proc/PID/stat, and the monotonic time."""
 
     def __init__(self, pid):
         with open("/proc/%d/stat" % pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
-        self.ticks_s = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
         self.faults = (int(fields[7]), int(fields[9]))
         with open("/proc/%d/schedstat" % pid) as f:
             self.run_s = int(f.read().split()[0]) / 1e9
@@ -122,31 +126,38 @@ class CpuTally:
     """CPU and elapsed time summed over windows of one or more runs."""
 
     def __init__(self):
-        self.run_s = self.ticks_s = self.elapsed_s = 0.0
+        self.run_s = self.elapsed_s = 0.0
         self.faults = [0, 0]
 
     def add(self, before, after):
         self.run_s += after.run_s - before.run_s
-        self.ticks_s += after.ticks_s - before.ticks_s
         self.elapsed_s += after.at - before.at
         self.faults = [n + b - a for n, a, b in zip(self.faults, before.faults, after.faults)]
-        return self
 
     def merge(self, other):
         self.run_s += other.run_s
-        self.ticks_s += other.ticks_s
         self.elapsed_s += other.elapsed_s
         self.faults = [n + m for n, m in zip(self.faults, other.faults)]
-        return self
 
     def percent(self):
         """Share of one core by /proc/PID/schedstat, in percent."""
         return 100.0 * self.run_s / self.elapsed_s if self.elapsed_s else None
 
     def as_dict(self):
-        return {"schedstat_percent": self.percent(), "seconds": self.elapsed_s,
-                "stat_percent": 100.0 * self.ticks_s / self.elapsed_s if self.elapsed_s else None,
-                "minor_faults": self.faults[0], "major_faults": self.faults[1]}
+        return {"schedstat_percent": self.percent(), "seconds": self.elapsed_s, "minor_faults": self.faults[0],
+                "major_faults": self.faults[1]}
+
+
+def core_times():
+    """(busy, stolen, all) jiffies of the machine's cores from /proc/stat."""
+    fields = [int(x) for x in open("/proc/stat").readline().split()[1:9]]
+    return sum(fields) - fields[3] - fields[4], fields[7], sum(fields)
+
+
+def core_shares(before, after):
+    """(% busy, % stolen by the host) between two core_times()."""
+    busy, stolen, total = (b - a for a, b in zip(before, after))
+    return 100.0 * busy / total, 100.0 * stolen / total
 
 
 def percentile(values, p):
@@ -219,8 +230,3 @@ def port_is_open_by(pid, device):
     except OSError:
         return False
 
-
-__all__ = ["REPO", "FRAME", "log", "ClockPage", "offset_for_minute_turn", "next_instant", "next_minute_turn",
-           "frame_epoch", "CpuReading", "CpuTally", "percentile", "summary_ms", "realtime_granted",
-           "make_realtime", "assert_realtime", "observe_in_real_time", "port_is_open_by", "sleep_until",
-           "wait_for"]

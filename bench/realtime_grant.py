@@ -2,25 +2,18 @@
 """Real-time scheduling for the bench, granted from outside the sandbox.
 
 Inside the sandbox (a user namespace) no process can raise a priority, and
-the machine's root has no CAP_SYS_RESOURCE here, so RLIMIT_RTPRIO cannot be
-raised for it either. This script is the sandbox's parent: run as root on
-the machine, it starts the command it is given (tests/system/sandbox ...)
-and, while that runs, answers requests on a unix socket whose path it hands
-down in TIME_FAMILY_RT_GRANT. A request names a process by its pid inside
-the sandbox, in SCM_CREDENTIALS, so that the kernel itself translates it
-into this side's pid (only a process holding CAP_SYS_ADMIN in the sandbox's
-pid namespace may name a pid other than its own). The process then gets
-what the systemd units give the programs (CPUSchedulingPolicy=fifo,
-CPUSchedulingPriority=10) and their guard: RLIMIT_RTTIME 1 s soft, 2 s
-hard, so that a program that ran 1 s without blocking is ended (SIGXCPU,
-then SIGKILL) instead of holding a core.
-
-It grants only that one policy, only to a program of the family (never to a
-polling reference or a load generator) or to a thread of the requester
-itself named "observer" (the harness's reader of a pty, which stands for the
-clock at the other end of the line and so must not wait behind the PC's
-load), and only inside the requester's own pid namespace, which must not be
-this script's. It starts no program of the family itself.
+the machine's root has no CAP_SYS_RESOURCE here to raise RLIMIT_RTPRIO. So
+this script, root on the machine, starts the command it is given (the
+sandbox) and answers requests on a unix socket named in TIME_FAMILY_RT_GRANT.
+A request names a process by its pid inside the sandbox in SCM_CREDENTIALS,
+which the kernel translates into this side's pid. The process gets what the
+systemd units give the programs, the guard first: RLIMIT_RTTIME 1 s soft,
+2 s hard (LimitRTTIME=1s:2s: a program that ran 1 s without blocking is
+ended instead of holding a core), then SCHED_FIFO priority 10. Only a
+program of the family or the requester's own thread named "observer" (the
+reader of a pty, which stands for the clock at the other end of the line),
+only inside the requester's pid namespace, never this script's. It starts
+no program of the family itself.
 
     bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py ...
 """

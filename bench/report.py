@@ -26,9 +26,13 @@ def _figures(delays_s):
     return [_number(s[k]) for k in ("p50", "p99", "max")] + [_number(s["within_1ms"], 1)], s["n"]
 
 
+def _ordered(section):
+    return [(who, section[who]) for who in ("program", "realtime", "reference") if who in section]
+
+
 def _delay_rows(part, section):
     rows = [HEADINGS[part]]
-    for who, data in section.items():
+    for who, data in _ordered(section):
         at_call, n = _figures(data["at_call_s"])
         delivered, n_delivered = _figures(data["delivered_s"])
         rows.append(ROW % ((NAMES.get(who, NAMES[part]), n or n_delivered) + tuple(at_call + delivered)
@@ -40,8 +44,22 @@ def _taken(taken, sent):
     return "%d/%d %5.1f %%" % (taken, sent, 100.0 * taken / sent) if sent else "-"
 
 
-def format_table(machine, results, load=None):
+def late_calls(name, data):
+    """How many calls came over 0.2 ms after the turn, and how many of those
+    followed a wake-up after the turn, as against a poll held up after a
+    wake-up in time; and how late the last sleeps ended."""
+    late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
+    overshoot = summary_ms(data["overshoot_s"])
+    return ("%s: %d calls over 0.2 ms, %d of them woke after the turn; its last sleeps ended p50 %.3f, p99 %.3f, "
+            "max %.3f ms late" % (name, len(late), sum(1 for w in late if w > 0), overshoot["p50"], overshoot["p99"],
+                                   overshoot["max"]))
+
+
+def format_table(machine, results, load=None, cores=None):
     lines = [TITLES[machine], ""] + ([load, ""] if load else [])
+    if cores:
+        lines += ["The machine's cores meanwhile: %.1f %% busy (all work, the bench's own too), %.2f %% taken by "
+                  "the host (steal)." % cores, ""]
     lines.append("  %-25s %4s %30s   %30s  %7s" % ("", "", "at the program's call, ms", "delivered, ms", ""))
     lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %"))
     for part in ("sender", "broadcaster"):
@@ -50,10 +68,10 @@ def format_table(machine, results, load=None):
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
-        for who, s in results["setter"].items():
+        for who, s in _ordered(results["setter"]):
             lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), _taken(s["taken_1s"], s["sent_1s"]),
                                                        _taken(s["taken_b2b"], s["sent_b2b"]), _number(s["cpu"].percent())))
-    programs = [(part, who, data) for part, section in results.items() for who, data in section.items()
+    programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
                 if who != "reference"]
     startup = ["%s%s %.1f" % (NAMES[part], " under SCHED_FIFO" if who == "realtime" else "", data["startup_cpu_ms"])
                for part, who, data in programs if data.get("startup_cpu_ms") is not None]
@@ -67,6 +85,9 @@ def format_table(machine, results, load=None):
                          % (NAMES["broadcaster"], " under SCHED_FIFO" if who == "realtime" else "",
                             data["seconds_without_datagram"],
                             " / ".join(str(k) for k in data["vm_rss_kib"])))
+    for part, who, data in programs:
+        if data.get("at_call_s"):
+            lines.append("  " + late_calls(NAMES[part] + (" under SCHED_FIFO" if who == "realtime" else ""), data))
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")
     lines.append("  100). CPU %: one core's share from /proc/PID/schedstat over the turns measured; the sender's")
@@ -94,7 +115,7 @@ def plot_delays(machine, results, out_dir):
         bins = numpy.geomspace(min(values) / 1.2, max(values) * 1.2, 40)
         figure, panels = plt.subplots(1, 2, figsize=(10, 4.0), dpi=100, sharey=True)
         for axes, key, what in zip(panels, ("at_call_s", "delivered_s"), ("at the program's call", "delivered")):
-            for (who, data), colour in zip(section.items(), ("tab:blue", "tab:green", "tab:orange")):
+            for (who, data), colour in zip(_ordered(section), ("tab:blue", "tab:green", "tab:orange")):
                 ms = [d * 1000 for d in data[key] if d > 0]
                 if ms:
                     s = summary_ms(data[key])

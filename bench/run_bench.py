@@ -34,7 +34,7 @@ from pathlib import Path
 
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
-from harness import REPO, log, next_instant, next_minute_turn, realtime_granted, sleep_until
+from harness import REPO, core_shares, core_times, log, next_instant, next_minute_turn, realtime_granted, sleep_until
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
@@ -65,7 +65,7 @@ class Machine:
     def __init__(self, name, runner, workdir, sides):
         self.name, self.runner, self.workdir, self.sides = name, runner, workdir, sides
         self.results = {}
-        self.load = None
+        self.load = self.cores = None
 
     def keep(self, part, who, value):
         self.results.setdefault(part, {})[who] = value
@@ -83,8 +83,8 @@ def sender(m, who, com, turns, every=1, stamping=True):
     name, tail = PROGRAMS["sender"] if who != "reference" else ("polling_reference", REFERENCES["sender"])
     series = run_sender_series(m.runner, m.runner.ports, com, name, tail % com, turns, SENDERS[who], m.workdir,
                                realtime=who == "realtime", every=every, stamping=stamping)
-    m.keep("sender", who, {"at_call_s": series.at_call, "delivered_s": series.delivered, "cpu": series.cpu,
-                           "startup_cpu_ms": series.startup_ms})
+    m.keep("sender", who, {"at_call_s": series.at_call, "delivered_s": series.delivered, "woke_s": series.woke,
+                           "overshoot_s": series.overshoot, "cpu": series.cpu, "startup_cpu_ms": series.startup_ms})
 
 
 def setters(m, whos, com, trials, turn=None):
@@ -101,13 +101,14 @@ def setters(m, whos, com, trials, turn=None):
         m.keep("setter", who, summarize(trials_done))
 
 
-def broadcasters(m, count, whos, excluded=()):
+def broadcasters(m, count, whos, excluded=(), stamping=True):
     linux = m.runner.platform == "linux"
     sides = [(who, "udp_time_broadcaster" if who != "reference" else "polling_reference",
               BROADCASTERS[who] if linux else 0.0, who == "realtime") for who in whos]
-    for run in run_broadcasters(m.runner, m.workdir, count, sides, excluded):
+    for run in run_broadcasters(m.runner, m.workdir, count, sides, excluded, stamping):
         m.keep("broadcaster", run.label, {
-            "at_call_s": run.at_call, "delivered_s": run.delivered, "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,
+            "at_call_s": run.at_call, "delivered_s": run.delivered, "woke_s": run.woke, "overshoot_s": run.overshoot,
+            "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,
             "seconds_without_datagram": run.skipped_seconds, "unsettled_datagrams": run.unsettled,
             "left_out_near_other_trials": run.left_out, "vm_rss_kib": run.rss_kib})
 
@@ -126,7 +127,7 @@ def quiet_linux(m, size, parts, stamping):
     if "setter" in parts:
         jobs.append(lambda: setters(m, ["program"], 2, size["setter_trials"]))
     if "broadcaster" in parts:
-        jobs.append(lambda: broadcasters(m, size["datagrams"], ["program", "reference"]))
+        jobs.append(lambda: broadcasters(m, size["datagrams"], ["program", "reference"], stamping=stamping))
     side_by_side(*jobs)
     # The references poll a core each: alone, one after the other.
     if "sender" in parts:
@@ -206,7 +207,7 @@ def main(argv=None):
                         help="the quiet machine, and (Linux) the busy one with a competing load")
     parser.add_argument("--quick", action="store_true", help="tiny samples: checks that the harness works")
     parser.add_argument("--without-stamps", action="store_true",
-                        help="the quiet Linux run without stamping the sender's calls, to show what stamping costs")
+                        help="no stamps in the quiet Linux run: what stamping costs the delivery figures")
     parser.add_argument("--out", default=str(REPO / "build" / "bench"))
     parser.add_argument("--linux-bin", default=str(REPO / "build" / "linux" / "bin"))
     parser.add_argument("--windows-bin", default=str(REPO / "build" / "windows" / "bin"))
@@ -248,7 +249,9 @@ def main(argv=None):
                 machines[name], session = make_machine(name, args, ports, workdir, lock, sides)
                 sessions.append(session)
                 log("%s: started" % name)
+                before = core_times()
                 run(machines[name])
+                machines[name].cores = core_shares(before, core_times())
             except Exception as error:
                 log(traceback.format_exc())
                 failures[name] = error
@@ -266,8 +269,8 @@ def main(argv=None):
         if name in failures:
             texts.append("%s: the run failed: %s: %s" % (name, type(failures[name]).__name__, failures[name]))
             continue
-        texts.append(format_table(name, m.results, m.load.summary() if m.load else None))
-        everything[name] = as_json(m.results)
+        texts.append(format_table(name, m.results, m.load.summary() if m.load else None, m.cores))
+        everything[name] = dict(as_json(m.results), cores_busy_stolen_percent=m.cores)
         if m.load:
             everything[name]["load"] = m.load.as_dict()
         pictures += plot_delays(name, m.results, str(out_dir))

@@ -29,8 +29,7 @@ class Series:
 
     def __init__(self, label):
         self.label = label
-        self.at_call = []
-        self.delivered = []
+        self.at_call, self.delivered, self.woke, self.overshoot = [], [], [], []
         self.cpu = CpuTally()
         self.startup_ms = None
 
@@ -70,9 +69,11 @@ def run_sender_series(runner, ports, com, name, tail, turns, fraction, workdir, 
                                      % (label, frame, frame_epoch(frame) - offset, turn))
             series.delivered.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
             if page and stamping:
-                at, call, size = page.stamps()[k]
-                assert (call, size) == (1, FRAME), "%s: call %d of %d bytes" % (label, call, size)
-                series.at_call.append(at - turn)
+                stamp = page.stamps()[k]
+                assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
+                series.at_call.append(stamp.at - turn)
+                series.woke.append(stamp.woke - turn)
+                series.overshoot.append(stamp.woke - stamp.planned)
             if page and k < turns:
                 # The same minute of the program's clock, nearer its end.
                 minute = turn + offset + 60

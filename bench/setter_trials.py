@@ -1,35 +1,24 @@
 """The clock setter in repeat mode against the virtual clock
 (tests/tools/virtual_clock.py): the share of frames it takes when the clock
-sends one frame a second and when it sends them back to back, and how much
-of a core it uses while it waits for the minute.
+sends one frame a second and when it sends them back to back, and its CPU
+while it waits for the minute.
 
-One trial is one process and one turn of the minute:
-1. the program starts on a fresh pty; once it holds the port, the clock sends
-   five frames one second apart: the first cycle;
-2. the program waits for the minute (CPU measured from its fifth take until
-   just before the turn);
-3. right after the turn the clock sends five frames back to back, paced as a
-   9600 baud line carries them (about 1.04 ms a byte): the second cycle.
-A frame that the program misses costs it the cycle: its fifth wait then runs
+One trial is one process and one turn of the minute: once the program holds
+its fresh pty, the clock sends five frames a second apart; the program waits
+for the minute (CPU from its fifth take until just before the turn); right
+after the turn the clock sends five frames back to back, paced as a 9600
+baud line carries them. A missed frame costs the cycle: the fifth wait runs
 into the 5 s limit and the program ends, as it should.
 
-Which frames were taken is read from the clock writes: on Linux the
-clock-write recorder (tests/tools/clock_write_recorder.c) logs every
-requested value; Wine refuses SetLocalTime and reports the difference to its
-clock on stderr. Frame j carries the time (j+1):11:12, so a write names its
-frame by its hour. On Linux the frames carry a fixed date and the program's
-clock is faked so that the turn comes soon after the first cycle; under Wine
-they carry today's date (a date write then differs by less than Wine's half a
-second and is accepted silently, so each take leaves exactly one line) and
-the turn is a real one. The Linux program's clock runs at an offset set in
-the page it shares with bench_clock.so.
-
-The turn the program waits for is the first of its clock after its fifth
-take, which follows the fifth frame's last byte: the harness reckons it from
-when that byte goes out, and starts the cycle 1.2 s later where that would
-leave less than a second before a turn, so that the take can never fall on
-either side of one. A cycle that ends after the turn planned makes the
-program wait for the next one, a minute later; that turn is then measured.
+Frame j carries the time (j+1):11:12, so each clock write names its frame:
+on Linux the clock-write recorder logs the values asked for (the frames
+carry a fixed date, and the program's clock runs at an offset set in the
+page it shares with bench_clock.so, so that the turn comes soon); Wine
+refuses SetLocalTime and reports the difference on stderr (the frames carry
+today's date, the turn is a real one). The turn waited for is the first
+after the fifth take; where the fifth frame would end less than a second
+before a turn, the cycle starts 1.2 s later, so that the take never falls on
+either side of it.
 """
 
 import datetime

@@ -61,9 +61,9 @@ def test_the_page_moves_a_programs_clock_and_stamps_its_calls(tmp_path, pytestco
     write = ["/usr/bin/python3", "-c", "import os; os.write(1, b'stamped')"]
     subprocess.run(write, env=env, stdout=subprocess.DEVNULL, check=True)
     stamps = page.stamps()
-    assert [(call, size) for _, call, size in stamps] == [(1, 7)]
+    assert [(s.call, s.size) for s in stamps] == [(1, 7)]
     # The real clock, not the program's.
-    assert before <= stamps[0][0] <= time.time()
+    assert before <= stamps[0].at <= time.time()
     page.close()
     quiet = ClockPage(tmp_path / "quiet", stamping=False)
     subprocess.run(write, env=dict(env, TIME_FAMILY_BENCH_PAGE=str(quiet.path)), stdout=subprocess.DEVNULL, check=True)

@@ -19,7 +19,7 @@ overlap; each test then checks one side of what they did:
 
 Frames are written to the line in one piece (a burst), so that what the
 program sees does not depend on how fast this machine is; pacing at 9600 baud
-is measured by bench/clock_setter_wait.py instead.
+is measured by the bench's clock setter rows instead (make bench).
 """
 
 import concurrent.futures
