@@ -1,24 +1,19 @@
 #!/usr/bin/env python3
 """The bench: timing and CPU figures of the family's real programs, each
 beside a reference that waits the simple way (bench/polling_reference.cpp).
-Prints a table per machine and writes the tables, every sample (JSON) and
-histograms (PNG) into --out. Figures, never pass/fail.
+Prints a table per machine; writes it, every sample (JSON) and histograms
+(PNG) into --out. Figures, never pass/fail. Only inside the sandbox, under
+bench/realtime_grant.py (make bench runs it so; docs/performance.md).
 
-Only inside the sandbox, under bench/realtime_grant.py (make bench does this):
-    bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py [--quick]
-
-Schedule (about ten minutes):
-  Linux, quiet   side by side: the broadcaster and its reference (200
-                 datagrams), the sender serving 200 turns of the minute, one
-                 a second, and the clock setter's trials; then alone the
-                 sender's reference (50 turns) and the clock setter's
-  Wine           the broadcaster and its reference (60 datagrams); the
-                 sender and the clock setter at a real turn of the minute,
-                 their references at the next one
-  Linux, busy    under a competing load (busy_load.py), side by side: three
-                 broadcasters (the program, the program under SCHED_FIFO 10,
-                 the reference), three senders (the same; the reference a
-                 turn every 4 s), and the clock setter's trials in turn
+Schedule: Linux, quiet: side by side the broadcaster and its reference (200
+datagrams), the sender serving 200 turns of the minute, one a second, and
+the clock setter's trials; then alone the references of the sender (50
+turns) and of the clock setter. Wine: the broadcaster and its reference (60
+datagrams); the sender and the clock setter at a real turn of the minute,
+their references at the next. Linux, busy: under a competing load, side by
+side three broadcasters and three senders (the program, the program under
+SCHED_FIFO 10, the reference, which has a turn every 4 s), and the clock
+setter's trials in turn.
 """
 
 import argparse
@@ -64,8 +59,7 @@ class Machine:
 
     def __init__(self, name, runner, workdir, sides):
         self.name, self.runner, self.workdir, self.sides = name, runner, workdir, sides
-        self.results = {}
-        self.load = self.cores = None
+        self.results, self.load, self.cores = {}, None, None
 
     def keep(self, part, who, value):
         self.results.setdefault(part, {})[who] = value

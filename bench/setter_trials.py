@@ -23,6 +23,7 @@ either side of it.
 
 import datetime
 import math
+import os
 import re
 import time
 
@@ -34,7 +35,7 @@ FRAMES_PER_CYCLE = 5
 LINUX_FRAME_DATE = datetime.date(2031, 3, 5)
 FRAME_MINUTE = 11
 FRAME_SECOND = 12
-RECORDED_WRITE = re.compile(r"local=(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3})")
+RECORDED_WRITE = re.compile(r"local=(\d{4}-\d\d-\d\d) (\d\d):(\d\d:\d\d\.\d{3})")
 WINE_REFUSAL = re.compile(r"err:sync:NtSetSystemTime not allowed: difference (-?\d+) ms")
 # The frames start this long after the program holds its port.
 FIRST_FRAME_AFTER_S = 0.3
@@ -66,45 +67,28 @@ class TakeLog:
     """The frames a program has applied, in order, read from its clock writes."""
 
     def __init__(self, platform, program_run, log_path, date):
-        self.platform = platform
-        self.program = program_run
-        self.log_path = log_path
-        self.date = date
+        self.platform, self.program, self.log_path, self.date = platform, program_run, log_path, date
         self._wine_lines = []  # (first seen, difference in ms)
 
     def taken(self):
         if self.platform == "linux":
-            try:
-                text = open(self.log_path).read()
-            except FileNotFoundError:
-                return []
-            found = []
-            for match in RECORDED_WRITE.finditer(text):
-                year, month, day, hh, mm, ss, ms = (int(g) for g in match.groups())
-                if (datetime.date(year, month, day) == self.date and (mm, ss, ms) == (FRAME_MINUTE, FRAME_SECOND, 0)):
-                    found.append(hh - 1)
-            return found
+            text = open(self.log_path).read() if os.path.exists(self.log_path) else ""
+            return [int(hh) - 1 for day, hh, rest in RECORDED_WRITE.findall(text)
+                    if day == self.date.isoformat() and rest == "%02d:%02d.000" % (FRAME_MINUTE, FRAME_SECOND)]
         now = time.time()
-        differences = [int(d) for d in WINE_REFUSAL.findall(self.program.stderr)]
-        while len(self._wine_lines) < len(differences):
-            self._wine_lines.append((now, differences[len(self._wine_lines)]))
-        found = []
-        for seen, difference in self._wine_lines:
-            asked = local_datetime(seen + difference / 1000.0)
-            found.append(asked.hour - 1 if asked.minute in (FRAME_MINUTE, FRAME_MINUTE + 1) else None)
-        return found
+        differences = WINE_REFUSAL.findall(self.program.stderr)
+        self._wine_lines += [(now, int(d)) for d in differences[len(self._wine_lines):]]
+        asked = [local_datetime(seen + difference / 1000.0) for seen, difference in self._wine_lines]
+        return [a.hour - 1 if a.minute in (FRAME_MINUTE, FRAME_MINUTE + 1) else None for a in asked]
 
 
 class SetterTrial:
     def __init__(self, label):
         self.label = label
-        self.taken_1s = 0
-        self.taken_b2b = 0
+        self.taken_1s = self.taken_b2b = self.sent_b2b = 0
         self.sent_1s = FRAMES_PER_CYCLE
-        self.sent_b2b = 0
         self.order = []
         self.cpu = CpuTally()
-        self.ended_early = False
 
 
 def first_cycle_start(opened_wall, turn):
@@ -175,14 +159,12 @@ def run_setter_trial(runner, ports, com, program, tail, turn, label, workdir, re
                      runner.patience + 6, "%s to take the second cycle" % label)
         trial.order = takes.taken()
         trial.taken_b2b = len(trial.order) - trial.taken_1s
-        trial.ended_early = not program_run.running()
     finally:
         program_run.stop()
         ports.remove(com)
         if page:
             page.close()
-    expected = list(range(len(trial.order)))
-    if trial.order != expected:
+    if trial.order != list(range(len(trial.order))):
         log("%s: took frames %s (not in order or not ours)" % (label, trial.order))
     log("%s: took %d/%d one a second, %d/%d back to back, CPU waiting %s"
         % (label, trial.taken_1s, trial.sent_1s, trial.taken_b2b, trial.sent_b2b,
@@ -194,8 +176,5 @@ def summarize(trials):
     cpu = CpuTally()
     for trial in trials:
         cpu.merge(trial.cpu)
-    return {
-        "taken_1s": sum(t.taken_1s for t in trials), "sent_1s": sum(t.sent_1s for t in trials),
-        "taken_b2b": sum(t.taken_b2b for t in trials), "sent_b2b": sum(t.sent_b2b for t in trials),
-        "cpu": cpu,
-    }
+    return dict({key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b",
+                                                                       "sent_b2b")}, cpu=cpu)
