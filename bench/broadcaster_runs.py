@@ -108,11 +108,11 @@ def vm_rss_kib(pid):
         return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
 
 
-def start_broadcaster(runner, datagrams, label, name, tail, offset, workdir, realtime=False, stamping=True):
+def start_broadcaster(runner, datagrams, label, name, tail, offset, realtime=False, stamping=True):
     """Starts one broadcaster, holds it after its first datagram (see the
     module's comment) and returns its Broadcast."""
     known = datagrams.sources()
-    page = ClockPage(workdir / ("page-" + label), offset, stamping) if runner.platform == "linux" else None
+    page = ClockPage(offset, stamping) if runner.platform == "linux" else None
     program = runner.start(name, tail, **(page.options(runner.bin_dir) if page else {}))
     source = wait_for(lambda: next(iter(datagrams.sources() - known), None), runner.patience,
                       "the first datagram of %s" % label)
@@ -139,7 +139,7 @@ def start_broadcaster(runner, datagrams, label, name, tail, offset, workdir, rea
     return Broadcast(label, program, source, offset, page, realtime)
 
 
-def run_broadcasters(runner, workdir, count, sides, excluded=(), stamping=True):
+def run_broadcasters(runner, count, sides, excluded=(), stamping=True):
     """Runs the broadcasters of `sides` [(label, name, offset, realtime)] side
     by side until each has `count` settled datagrams outside the `excluded`
     windows (or a bound passes), and returns their Broadcasts. Without
@@ -149,7 +149,7 @@ def run_broadcasters(runner, workdir, count, sides, excluded=(), stamping=True):
     try:
         for label, name, offset, realtime in sides:
             runs.append(start_broadcaster(runner, datagrams, label, name, "broadcaster" if name ==
-                                          "polling_reference" else "", offset, workdir, realtime, stamping))
+                                          "polling_reference" else "", offset, realtime, stamping))
         deadline = time.monotonic() + count + 20 + sum(end - start for start, end in excluded) + runner.patience
         while time.monotonic() < deadline:
             done = True

@@ -13,6 +13,7 @@ import mmap
 import os
 import struct
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -39,14 +40,18 @@ Stamp = collections.namedtuple("Stamp", "at woke planned call size")
 
 class ClockPage:
     """The program's clock offset and the stamps of its write() and sendto()
-    calls (bench/bench_clock.c describes the layout)."""
+    calls (bench/bench_clock.c describes the layout). The file lies on a
+    tmpfs: a page of a file on disk is made read-only again each time it is
+    written back, and the program's next stamp took a page fault."""
 
     CAPACITY = 4000
     STAMP = struct.Struct("<qqqii")
 
-    def __init__(self, path, offset_s=0.0, stamping=True):
+    def __init__(self, offset_s=0.0, stamping=True, folder="/dev/shm"):
+        descriptor, path = tempfile.mkstemp(prefix="time-family-bench-page-", dir=folder)
         self.path = Path(path)
-        self.path.write_bytes(bytes(16 + self.STAMP.size * self.CAPACITY))
+        os.write(descriptor, bytes(16 + self.STAMP.size * self.CAPACITY))
+        os.close(descriptor)
         self._file = open(self.path, "r+b")
         self._map = mmap.mmap(self._file.fileno(), 0)
         # One aligned 8-byte store, never a torn offset for the program.
@@ -76,6 +81,7 @@ class ClockPage:
         del self._offset
         self._map.close()
         self._file.close()
+        self.path.unlink()
 
 
 def offset_for_minute_turn(real_instant, minute_after=None):

@@ -78,7 +78,8 @@ def format_table(machine, results, load=None, cores=None):
     faults = [sum(data["cpu"].faults[i] for _, _, data in programs) for i in (0, 1)]
     lines.append("")
     if startup:
-        lines.append("  CPU from the start to the first frame, ms: " + "; ".join(startup) + ".")
+        lines.append("  Start-up CPU, ms (to the first frame; the clock setter: to its port open, the most of its"
+                     " trials): " + "; ".join(startup) + ".")
     for who, data in results.get("broadcaster", {}).items():
         if who != "reference" and data["vm_rss_kib"]:
             lines.append("  %s%s: %d seconds without a datagram; VmRSS %s KiB (settled, end)."

@@ -75,7 +75,7 @@ def serialized(fn, lock):
 
 def sender(m, who, com, turns, every=1, stamping=True):
     name, tail = PROGRAMS["sender"] if who != "reference" else ("polling_reference", REFERENCES["sender"])
-    series = run_sender_series(m.runner, m.runner.ports, com, name, tail % com, turns, SENDERS[who], m.workdir,
+    series = run_sender_series(m.runner, m.runner.ports, com, name, tail % com, turns, SENDERS[who],
                                realtime=who == "realtime", every=every, stamping=stamping)
     m.keep("sender", who, {"at_call_s": series.at_call, "delivered_s": series.delivered, "woke_s": series.woke,
                            "overshoot_s": series.overshoot, "cpu": series.cpu, "startup_cpu_ms": series.startup_ms})
@@ -99,7 +99,7 @@ def broadcasters(m, count, whos, excluded=(), stamping=True):
     linux = m.runner.platform == "linux"
     sides = [(who, "udp_time_broadcaster" if who != "reference" else "polling_reference",
               BROADCASTERS[who] if linux else 0.0, who == "realtime") for who in whos]
-    for run in run_broadcasters(m.runner, m.workdir, count, sides, excluded, stamping):
+    for run in run_broadcasters(m.runner, count, sides, excluded, stamping):
         m.keep("broadcaster", run.label, {
             "at_call_s": run.at_call, "delivered_s": run.delivered, "woke_s": run.woke, "overshoot_s": run.overshoot,
             "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,

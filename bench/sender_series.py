@@ -34,7 +34,7 @@ class Series:
         self.startup_ms = None
 
 
-def run_sender_series(runner, ports, com, name, tail, turns, fraction, workdir, realtime=False, every=1,
+def run_sender_series(runner, ports, com, name, tail, turns, fraction, realtime=False, every=1,
                       stamping=True, first_turn=None):
     """Starts `name` `tail` on COM`com` and measures `turns` turns. Linux:
     turns at `fraction` of a real second, one every `every` seconds (the
@@ -45,8 +45,7 @@ def run_sender_series(runner, ports, com, name, tail, turns, fraction, workdir, 
     series = Series(label)
     linux = runner.platform == "linux"
     turn = first_turn or next_instant(time.time() + 1.5, fraction)
-    page = ClockPage(workdir / ("page-%s-com%d" % (name, com)), offset_for_minute_turn(turn), stamping) if linux \
-        else None
+    page = ClockPage(offset_for_minute_turn(turn), stamping) if linux else None
     port = ports.create(com)[com]
     capture = port.capture()
     program = None

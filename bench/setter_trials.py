@@ -89,6 +89,7 @@ class SetterTrial:
         self.sent_1s = FRAMES_PER_CYCLE
         self.order = []
         self.cpu = CpuTally()
+        self.startup_ms = None
 
 
 def first_cycle_start(opened_wall, turn):
@@ -111,7 +112,7 @@ def run_setter_trial(runner, ports, com, program, tail, turn, label, workdir, re
     log_path = str(workdir / ("%s-clock-writes.log" % label.replace(" ", "-")))
     page = None
     if platform == "linux":
-        page = ClockPage(workdir / ("page-%s" % label.replace(" ", "-")), offset_for_minute_turn(turn), False)
+        page = ClockPage(offset_for_minute_turn(turn), stamping=False)
         options = page.options(runner.bin_dir)
         options["preload"].insert(0, str(runner.bin_dir.parent / "lib" / "clock_write_recorder.so"))
         options["env"]["CLOCK_WRITE_LOG"] = log_path
@@ -126,6 +127,7 @@ def run_setter_trial(runner, ports, com, program, tail, turn, label, workdir, re
     try:
         wait_for(lambda: port_is_open_by(program_run.pid, port.device) or not program_run.running(),
                  runner.patience, "%s to open %s" % (label, port.device))
+        trial.startup_ms = 1000 * CpuReading(program_run.pid).run_s
         if realtime:
             make_realtime(runner, program_run)
         planned = turn
@@ -177,4 +179,5 @@ def summarize(trials):
     for trial in trials:
         cpu.merge(trial.cpu)
     return dict({key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b",
-                                                                       "sent_b2b")}, cpu=cpu)
+                                                                       "sent_b2b")}, cpu=cpu,
+                startup_cpu_ms=max(t.startup_ms or 0 for t in trials))

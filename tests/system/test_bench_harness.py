@@ -52,7 +52,7 @@ def test_faked_minute_turn_falls_on_the_chosen_real_moment(instant):
 def test_the_page_moves_a_programs_clock_and_stamps_its_calls(tmp_path, pytestconfig):
     # Programs of the machine, not of the family: date reads the clock,
     # Python's os.write calls write().
-    page = ClockPage(tmp_path / "page", offset_s=-86400.0 * 365)
+    page = ClockPage(offset_s=-86400.0 * 365, folder=tmp_path)
     options = page.options(pytestconfig.getoption("linux_bin"))
     env = dict(os.environ, LD_PRELOAD=options["preload"][0], **options["env"])
     shown = float(subprocess.run(["date", "+%s.%N"], env=env, capture_output=True, text=True, check=True).stdout)
@@ -65,7 +65,7 @@ def test_the_page_moves_a_programs_clock_and_stamps_its_calls(tmp_path, pytestco
     # The real clock, not the program's.
     assert before <= stamps[0].at <= time.time()
     page.close()
-    quiet = ClockPage(tmp_path / "quiet", stamping=False)
+    quiet = ClockPage(stamping=False, folder=tmp_path)
     subprocess.run(write, env=dict(env, TIME_FAMILY_BENCH_PAGE=str(quiet.path)), stdout=subprocess.DEVNULL, check=True)
     assert quiet.stamps() == []
 
