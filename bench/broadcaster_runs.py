@@ -74,7 +74,7 @@ class Broadcast:
         self.startup_ms = 1000 * CpuReading(program.pid).run_s
         self.cpu_start = None
         self.cpu = CpuTally()
-        self.at_call, self.delivered, self.woke, self.overshoot = [], [], [], []
+        self.at_call, self.delivered, self.woke, self.overshoot, self.turns = [], [], [], [], []
         self.unsettled = self.skipped_seconds = self.left_out = 0
         self.rss_kib = []
 
@@ -188,6 +188,7 @@ def figures(run, mine, count, excluded):
     for index in indices:
         turn = frame_epoch(mine[index].data) - run.offset
         run.delivered.append(mine[index].arrival - turn)
+        run.turns.append(turn)
         if stamps:
             # The k-th sendto sent the k-th datagram: never after its arrival.
             stamp = stamps[index]

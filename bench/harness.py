@@ -14,6 +14,7 @@ import os
 import struct
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -158,6 +159,31 @@ def core_times():
     """(busy, stolen, all) jiffies of the machine's cores from /proc/stat."""
     fields = [int(x) for x in open("/proc/stat").readline().split()[1:9]]
     return sum(fields) - fields[3] - fields[4], fields[7], sum(fields)
+
+
+class StealWatch:
+    """When the host took the machine's cores away (steal, from /proc/stat,
+    in 10 ms ticks), read every 0.1 s by a thread until stop()."""
+
+    def __init__(self):
+        self.marks = [(time.time(), core_times()[1])]
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.wait(0.1):
+            self.marks.append((time.time(), core_times()[1]))
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+    def stolen(self, start, end):
+        """Ticks stolen between the readings around [start, end]."""
+        before = [stolen for at, stolen in self.marks if at <= start][-1:] or [self.marks[0][1]]
+        after = [stolen for at, stolen in self.marks if at >= end][:1] or [self.marks[-1][1]]
+        return after[0] - before[0]
 
 
 def core_shares(before, after):

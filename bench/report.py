@@ -50,9 +50,10 @@ def late_calls(name, data):
     wake-up in time; and how late the last sleeps ended."""
     late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
     overshoot = summary_ms(data["overshoot_s"])
-    return ("%s: %d calls over 0.2 ms, %d of them woke after the turn; its last sleeps ended p50 %.3f, p99 %.3f, "
-            "max %.3f ms late" % (name, len(late), sum(1 for w in late if w > 0), overshoot["p50"], overshoot["p99"],
-                                   overshoot["max"]))
+    return ("%s: %d calls over 0.2 ms, %d of them woke after the turn, %d beside a steal of the host (of the calls"
+            " in time: %.0f %%); its last sleeps ended p50 %.3f, p99 %.3f, max %.3f ms late"
+            % (name, len(late), sum(1 for w in late if w > 0), data.get("late_with_steal", 0),
+               data.get("on_time_with_steal_percent") or 0, overshoot["p50"], overshoot["p99"], overshoot["max"]))
 
 
 def format_table(machine, results, load=None, cores=None):
@@ -69,8 +70,10 @@ def format_table(machine, results, load=None, cores=None):
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
         for who, s in _ordered(results["setter"]):
-            lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), _taken(s["taken_1s"], s["sent_1s"]),
-                                                       _taken(s["taken_b2b"], s["sent_b2b"]), _number(s["cpu"].percent())))
+            lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]),
+                                                       _taken(s["taken_1s"], s["sent_1s"]),
+                                                       _taken(s["taken_b2b"], s["sent_b2b"]),
+                                                       _number(s["cpu"].percent())))
     programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
                 if who != "reference"]
     startup = ["%s%s %.1f" % (NAMES[part], " under SCHED_FIFO" if who == "realtime" else "", data["startup_cpu_ms"])

@@ -29,7 +29,8 @@ from pathlib import Path
 
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
-from harness import REPO, core_shares, core_times, log, next_instant, next_minute_turn, realtime_granted, sleep_until
+from harness import (REPO, StealWatch, core_shares, core_times, log, next_instant, next_minute_turn, realtime_granted,
+                     sleep_until)
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
@@ -78,7 +79,8 @@ def sender(m, who, com, turns, every=1, stamping=True):
     series = run_sender_series(m.runner, m.runner.ports, com, name, tail % com, turns, SENDERS[who],
                                realtime=who == "realtime", every=every, stamping=stamping)
     m.keep("sender", who, {"at_call_s": series.at_call, "delivered_s": series.delivered, "woke_s": series.woke,
-                           "overshoot_s": series.overshoot, "cpu": series.cpu, "startup_cpu_ms": series.startup_ms})
+                           "overshoot_s": series.overshoot, "turns": series.turns, "cpu": series.cpu,
+                           "startup_cpu_ms": series.startup_ms})
 
 
 def setters(m, whos, com, trials, turn=None):
@@ -102,9 +104,21 @@ def broadcasters(m, count, whos, excluded=(), stamping=True):
     for run in run_broadcasters(m.runner, count, sides, excluded, stamping):
         m.keep("broadcaster", run.label, {
             "at_call_s": run.at_call, "delivered_s": run.delivered, "woke_s": run.woke, "overshoot_s": run.overshoot,
-            "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,
+            "turns": run.turns, "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,
             "seconds_without_datagram": run.skipped_seconds, "unsettled_datagrams": run.unsettled,
             "left_out_near_other_trials": run.left_out, "vm_rss_kib": run.rss_kib})
+
+
+def mark_steal(results, watch):
+    """Notes for each late call (over 0.2 ms) whether the host took a core
+    away in the tenths of a second around it."""
+    for section in (results.get("sender", {}), results.get("broadcaster", {})):
+        for data in section.values():
+            stolen = [(at > 0.0002, watch.stolen(turn - 0.1, turn + at + 0.1) > 0)
+                      for at, turn in zip(data["at_call_s"], data["turns"])]
+            data["late_with_steal"] = sum(1 for late, steal in stolen if late and steal)
+            on_time = [steal for late, steal in stolen if not late]
+            data["on_time_with_steal_percent"] = 100.0 * sum(on_time) / len(on_time) if on_time else None
 
 
 def side_by_side(*jobs):
@@ -131,9 +145,9 @@ def quiet_linux(m, size, parts, stamping):
 
 
 def wine(m, size, parts):
-    """Real turns of the minute, the programs at one at least WINE_LEAD_S
-    after their start, the references (which poll both cores) at the next.
-    The broadcasters' datagrams of the seconds around those are left out."""
+    """Real turns of the minute: the programs at one at least WINE_LEAD_S
+    away, started 25 s before it, the references (which poll both cores) at
+    the next. The broadcasters' datagrams around those are left out."""
     turn = next_minute_turn(time.time() + WINE_LEAD_S)
     jobs = []
     for part, com in (("sender", 1), ("setter", 2)):
@@ -141,8 +155,9 @@ def wine(m, size, parts):
             continue
         for who, at, com_used in (("program", turn, com), ("reference", turn + 60, com + 2)):
             def job(part=part, who=who, at=at, com=com_used):
-                if who == "reference":
-                    sleep_until(at - 17)
+                # A clock setter acts at the first turn after its first
+                # cycle, which must not be one before `at`.
+                sleep_until(at - (17 if who == "reference" else 25))
                 if part == "sender":
                     sender(m, who, com, 1)
                 else:
@@ -159,7 +174,8 @@ def busy_linux(m, size, parts, quick):
     try:
         jobs = []
         if "sender" in parts:
-            jobs += [lambda who=who, com=com: sender(m, who, com, size["turns"]) for who, com in zip(m.sides[:-1], (1, 2))]
+            jobs += [lambda who=who, com=com: sender(m, who, com, size["turns"])
+                     for who, com in zip(m.sides[:-1], (1, 2))]
             jobs.append(lambda: sender(m, "reference", 3, size["reference_turns"], every=4))
         if "setter" in parts:
             jobs.append(lambda: setters(m, m.sides, 4, size["setter_trials"]))
@@ -243,9 +259,13 @@ def main(argv=None):
                 machines[name], session = make_machine(name, args, ports, workdir, lock, sides)
                 sessions.append(session)
                 log("%s: started" % name)
-                before = core_times()
-                run(machines[name])
+                before, watch = core_times(), StealWatch()
+                try:
+                    run(machines[name])
+                finally:
+                    watch.stop()
                 machines[name].cores = core_shares(before, core_times())
+                mark_steal(machines[name].results, watch)
             except Exception as error:
                 log(traceback.format_exc())
                 failures[name] = error

@@ -29,7 +29,7 @@ class Series:
 
     def __init__(self, label):
         self.label = label
-        self.at_call, self.delivered, self.woke, self.overshoot = [], [], [], []
+        self.at_call, self.delivered, self.woke, self.overshoot, self.turns = [], [], [], [], []
         self.cpu = CpuTally()
         self.startup_ms = None
 
@@ -67,6 +67,7 @@ def run_sender_series(runner, ports, com, name, tail, turns, fraction, realtime=
                 raise AssertionError("%s: turn frame %r stands for %.3f, the turn was at %.3f"
                                      % (label, frame, frame_epoch(frame) - offset, turn))
             series.delivered.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
+            series.turns.append(turn)
             if page and stamping:
                 stamp = page.stamps()[k]
                 assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
