@@ -51,7 +51,7 @@ demo: build
 
 # Timing and CPU figures of the real programs in the sandbox, each beside a
 # reference that polls without a pause, on a quiet and a busy machine (about
-# 12 minutes): the tables on the terminal, histograms, the tables and every
+# 11 minutes): the tables on the terminal, histograms, the tables and every
 # sample in build/bench/. realtime_grant.py, outside the sandbox, puts the
 # programs under SCHED_FIFO for the busy table's rows.
 # BENCH_PLATFORMS=linux leaves out the Windows builds under Wine; BENCH_ARGS
