@@ -30,6 +30,7 @@ import subprocess
 import sys
 import termios
 import time
+import zoneinfo
 from pathlib import Path
 
 import pytest
@@ -55,14 +56,14 @@ def frame(seconds, minutes, hours, day, month, year):
 class Setter:
     """One clock setter on its own port, started under strace."""
 
-    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None, faketime=None):
+    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None, faketime=None, tz="UTC"):
         self.platform = platform
         self.com = com
         self.port = ports[com]
         self.device = self.port.device
         # One log per program: a port may serve more than one test.
         self.log = workdir / ("clock-writes-%d-COM%d.log" % (len(programs.programs) + 1, com))
-        env = {"TZ": "UTC"}
+        env = {"TZ": tz}
         preload = ()
         if platform == "linux":
             env["CLOCK_WRITE_LOG"] = str(self.log)
@@ -120,7 +121,7 @@ class Setter:
         return self.exit_code
 
     def clock_writes(self):
-        """Linux: [(asked local time text, asked epoch)]; Windows: the
+        """Linux: [(asked local time text, asked epoch, its offset from UTC)]; Windows: the
         differences in ms that Wine reports for each refused write."""
         if self.platform == "linux":
             if not self.log.exists():
@@ -129,7 +130,7 @@ class Setter:
             for line in self.log.read_text().splitlines():
                 fields = dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
                 local = re.search(r"local=(\S+ \S+)", line).group(1)
-                writes.append((local, float(fields["epoch"])))
+                writes.append((local, float(fields["epoch"]), fields["offset"]))
             return writes
         return [int(d) for d in WINE_REFUSAL.findall(self.program.stderr)]
 
@@ -331,7 +332,7 @@ def test_a_frame_a_second_gives_five_reads_and_date_then_time_writes(runs, platf
         sent = setter.sent[k]
         date_write, time_write = writes[2 * k], writes[2 * k + 1]
         if platform == "linux":
-            asked, epoch = date_write
+            asked, epoch, _ = date_write
             # The date step keeps the time of day read just before.
             assert asked.startswith(day.isoformat() + " "), writes
             assert abs(epoch + 3 * DAY_MS / 1000 - sent) < 1.5, (writes, sent)
@@ -398,7 +399,7 @@ def hours_and_minutes_set(setter, started, ended):
     Wine's refused difference, taken at some moment of the run (the frames
     below are a minute apart, their seconds 30, so that is enough)."""
     if setter.platform == "linux":
-        return [local.split()[1][:5] for local, _ in setter.clock_writes()[1::2]]
+        return [write[0].split()[1][:5] for write in setter.clock_writes()[1::2]]
     middle = (started + ended) / 2
     return [datetime.datetime.fromtimestamp(middle + d / 1000, UTC).strftime("%H:%M")
             for d in setter.clock_writes()[1::2]]
@@ -472,7 +473,7 @@ def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(linux
     for seconds in range(10, 15):
         setter.send_block(frame(seconds, 34, 12, 5, 12, 2026))
     assert setter.finish(2.0) == 0 and setter.program.stderr == ""
-    assert [local for local, _ in setter.clock_writes()[1::2]] == \
+    assert [write[0] for write in setter.clock_writes()[1::2]] == \
         ["2026-12-05 12:34:%02d.000" % seconds for seconds in range(10, 15)]
     assert ttys.bytes_waiting() == 35
 
@@ -486,3 +487,87 @@ def test_a_dangling_dev_com_link_ends_the_program_at_once_without_trying_ttyS(li
     assert setter.returncode == 0 and setter.stderr == ""
     assert time.monotonic() - started < LIMIT
     assert ttys.bytes_waiting() == 35
+
+
+# -- the hour repeated when summer time ends ------------------------------------
+
+def at(text):
+    return datetime.datetime.fromisoformat(text).timestamp()
+
+
+@pytest.mark.parametrize("pc, fields, asked", [
+    # On 25 October 2026 central Europe reads 02:00 to 02:59:59 twice: in
+    # summer time (+0200) from 00:00 UTC, then in standard time (+0100).
+    ("2026-10-25 00:29:40+00:00", (45, 29, 2, 25, 10, 2026), "2026-10-25 02:29:45.000+0200"),
+    ("2026-10-25 01:29:40+00:00", (45, 29, 2, 25, 10, 2026), "2026-10-25 02:29:45.000+0100"),
+    # The clock has turned back before the PC, and turned forward in spring.
+    ("2026-10-25 00:59:58+00:00", (5, 1, 2, 25, 10, 2026), "2026-10-25 02:01:05.000+0100"),
+    ("2026-03-29 00:59:58+00:00", (5, 1, 3, 29, 3, 2026), "2026-03-29 03:01:05.000+0200"),
+], ids=["first-pass", "second-pass", "clock-turned-back-first", "clock-turned-forward-first"])
+def test_a_local_time_named_twice_sets_the_instant_nearest_the_pcs_clock(linux_only, programs, serial_ports,
+                                                                          rig_workdir, pc, fields, asked):
+    setter = Setter(programs, serial_ports(1), "linux", rig_workdir, 8, "", 1, faketime=at(pc), tz="Europe/Berlin")
+    setter.wait_until_polling()
+    for _ in range(5):
+        setter.send_block(frame(*fields))
+    assert setter.finish(2.0) == 0
+    writes = setter.clock_writes()
+    assert len(writes) == 10, writes
+    assert {write[0] + write[2] for write in writes[1::2]} == {asked}, writes
+    # The date step keeps the PC's time of day, and so the instant it had,
+    # rather than moving the clock an hour for a moment.
+    assert all(0 <= epoch - at(pc) < 5 for _, epoch, _ in writes[::2]), writes
+
+
+def test_a_date_across_a_change_of_summer_time_is_set_at_that_dates_own_offset(programs, serial_ports, platform,
+                                                                               rig_workdir):
+    """In central Europe, a frame of a date on the other side of a change of
+    summer time from today: the date step asks for the PC's time of day on
+    that date, at the offset from UTC of that date, not of today (which is
+    how SetLocalTime converts). Under Wine, whose clock the rig cannot
+    place, this is the proof through the real program; its difference is a
+    32-bit count of ms, compared as such."""
+    berlin = zoneinfo.ZoneInfo("Europe/Berlin")
+    today = datetime.datetime.now(berlin)
+    other = today.replace(month=1 if today.dst() else 7, day=15)
+    setter = Setter(programs, serial_ports(1), platform, rig_workdir, 8, "", 1, tz="Europe/Berlin")
+    setter.wait_until_polling()
+    sent = [setter.send_block(frame(45, 29, 12, other.day, other.month, other.year)) for _ in range(5)]
+    assert setter.finish(setter.patience) == 0
+    date_writes = setter.clock_writes()[::2]
+    assert len(date_writes) == 5, setter.clock_writes()
+    for at_sent, write in zip(sent, date_writes):
+        # The instant of the PC's time of day on the other date, in that date's offset.
+        asked = datetime.datetime.fromtimestamp(at_sent, berlin).replace(month=other.month, day=15).timestamp()
+        late = write[1] - asked if platform == "linux" else \
+            (write - round((asked - at_sent) * 1000) + 2**31) % 2**32 - 2**31
+        # Taken after the frame was sent, and to the millisecond.
+        assert -0.001 <= late < 1.5 if platform == "linux" else -1 <= late < 2000, (write, asked, at_sent)
+
+
+def last_sunday_of_october(year):
+    day = datetime.date(year, 10, 31)
+    return day - datetime.timedelta(days=(day.weekday() + 1) % 7)
+
+
+@pytest.mark.parametrize("side", ["behind", "ahead"])
+def test_under_wine_a_local_time_named_twice_is_the_instant_nearest_the_clock(platform, programs, side):
+    """02:29:45 on a day central Europe leaves summer time: at 00:29:45 UTC,
+    then at 01:29:45 UTC. A year or so behind the clock, the second is the
+    nearer; ahead, the first."""
+    if platform != "windows":
+        pytest.skip("the Linux program is placed in the repeated hour itself, above")
+    this_year = datetime.date.today().year
+    days = sorted(last_sunday_of_october(y) for y in (this_year - 1, this_year, this_year + 1))
+    day = max(d for d in days if d < datetime.date.today()) if side == "behind" else \
+        min(d for d in days if d > datetime.date.today() + datetime.timedelta(days=1))
+    instant = datetime.datetime.combine(day, datetime.time(1 if side == "behind" else 0, 29, 45), UTC).timestamp()
+    called = time.time()
+    probe = programs.start("clock_write_probe", "%d %d %d 2 29 45" % (day.year, day.month, day.day),
+                           env={"TZ": "Europe/Berlin", "WINEDEBUG": "-all,err+sync"})
+    probe.wait(programs.patience)
+    differences = [int(d) for d in WINE_REFUSAL.findall(probe.stderr)]
+    assert len(differences) == 1, probe.stderr
+    # Wine counts the difference in 32 bits of ms: compared as such.
+    late = (differences[0] - round((instant - called) * 1000) + 2**31) % 2**32 - 2**31
+    assert -programs.patience * 1000 <= late <= 0, (differences, day, called)
