@@ -61,16 +61,18 @@ int run_serial_time_sender(const SenderSettings& settings, int data_bits)
         return 0;
     }
     for (;;) {
-        // In repeat mode a line whose device went away (a USB adapter
-        // unplugged) is closed after its failed write and opened again by
-        // its name at each later turn, until it is back.
-        if (!port) {
+        const std::string frame = time_frame::compose_time_frame(frame_fields(settings), settings.tail);
+        const bool sent = port && platform::write_serial(*port, frame);
+        // In repeat mode a line whose write fails (a USB adapter pulled out)
+        // is let go and opened again by its name at once, so that an adapter
+        // plugged back in since the last turn gets this turn's frame; one
+        // that is not back yet is tried again at each later turn.
+        if (!sent && settings.repeat) {
+            if (port) {
+                platform::close_serial_port(*port);
+            }
             port = open_line(settings.port_number, data_bits);
-        }
-        if (port) {
-            const bool sent =
-                platform::write_serial(*port, time_frame::compose_time_frame(frame_fields(settings), settings.tail));
-            if (!sent && settings.repeat) {
+            if (port && !platform::write_serial(*port, frame)) {
                 platform::close_serial_port(*port);
                 port.reset();
             }

@@ -26,4 +26,18 @@ bool is_valid_local_time(const LocalTime& t)
            t.second <= 59 && t.millisecond >= 0 && t.millisecond <= 999;
 }
 
+std::optional<std::int64_t> nearest_instant(const std::vector<std::int64_t>& candidates, std::int64_t now)
+{
+    std::optional<std::int64_t> nearest;
+    auto distance = [now](std::int64_t instant) { return instant < now ? now - instant : instant - now; };
+    for (const std::int64_t candidate : candidates) {
+        const bool nearer = !nearest || distance(candidate) < distance(*nearest) ||
+                            (distance(candidate) == distance(*nearest) && candidate < *nearest);
+        if (nearer) {
+            nearest = candidate;
+        }
+    }
+    return nearest;
+}
+
 }  // namespace platform

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <optional>
+#include <vector>
 
 #include "platform/local_time_rules.h"
 
@@ -55,6 +57,38 @@ void ask_for_short_slice()
     (void)asked;
 }
 
+bool reads_as(time_t instant, const tm& wanted)
+{
+    tm local{};
+    return localtime_r(&instant, &local) != nullptr && local.tm_year == wanted.tm_year &&
+           local.tm_mon == wanted.tm_mon && local.tm_mday == wanted.tm_mday && local.tm_hour == wanted.tm_hour &&
+           local.tm_min == wanted.tm_min && local.tm_sec == wanted.tm_sec;
+}
+
+// The instants at which the local clock reads `wanted`: the time read as UTC,
+// less each offset from UTC that the zone has in force a day before and a day
+// after, where the local clock then does read `wanted`. Two where the offset
+// falls back within the day (summer time ending), one as a rule, none where
+// it springs forward over `wanted`.
+std::vector<std::int64_t> instants_reading(const tm& wanted)
+{
+    constexpr time_t day = 86'400;
+    tm as_utc = wanted;
+    const time_t base = timegm(&as_utc);
+    std::vector<std::int64_t> found;
+    for (const time_t probe : {base - day, base + day}) {
+        tm around{};
+        if (localtime_r(&probe, &around) == nullptr) {
+            continue;
+        }
+        const time_t candidate = base - around.tm_gmtoff;
+        if (reads_as(candidate, wanted) && (found.empty() || found.front() != candidate)) {
+            found.push_back(candidate);
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 LocalTime read_local_time()
@@ -87,13 +121,19 @@ bool write_local_time(const LocalTime& time)
     local.tm_hour = time.hour;
     local.tm_min = time.minute;
     local.tm_sec = time.second;
-    local.tm_isdst = -1;
-    errno = 0;
-    const time_t seconds = mktime(&local);
-    if (seconds == static_cast<time_t>(-1) && errno != 0) {
-        return false;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::optional<std::int64_t> seconds = nearest_instant(instants_reading(local), now.tv_sec);
+    if (!seconds) {
+        // The hour skipped when summer time begins: as mktime takes it.
+        local.tm_isdst = -1;
+        errno = 0;
+        seconds = mktime(&local);
+        if (*seconds == -1 && errno != 0) {
+            return false;
+        }
     }
-    const timespec value{seconds, static_cast<long>(time.millisecond) * 1000000L};
+    const timespec value{static_cast<time_t>(*seconds), static_cast<long>(time.millisecond) * 1000000L};
     return clock_settime(CLOCK_REALTIME, &value) == 0;
 }
 

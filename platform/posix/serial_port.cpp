@@ -1,6 +1,7 @@
 // Serial ports on POSIX: COMn is /dev/comN where that name exists (a device,
 // or a link that an administrator or a udev rule made, for example to a USB
-// adapter), otherwise /dev/ttyS(N-1).
+// adapter), otherwise /dev/ttyS(N-1); once opened, the same path for the
+// rest of the run.
 //
 // A Windows COM port moves bytes unchanged and ignores the carrier line, so
 // opening one here also puts the line in raw mode with CLOCAL set. Each
@@ -62,10 +63,19 @@ unsigned line_errors_since_last_query(int fd)
     return errors;
 }
 
+// Where each COM number was opened first in this run. A USB adapter pulled
+// out takes its /dev/comN link with it; a sender then opens the port again
+// there once the adapter is back, and never /dev/ttyS(N-1) in the meantime,
+// which leads to other equipment if to any.
+std::string first_opened_at[4];
+
 // lstat, not stat: a /dev/comN that leads nowhere still names the port, whose
 // open then fails; the administrator chose that device, so ttyS is not tried.
 std::string device_path_of(int port_number)
 {
+    if (!first_opened_at[port_number - 1].empty()) {
+        return first_opened_at[port_number - 1];
+    }
     const std::string named = "/dev/com" + std::to_string(port_number);
     struct stat entry{};
     if (lstat(named.c_str(), &entry) == 0) {
@@ -105,6 +115,7 @@ std::optional<SerialPort> open_serial_port(int port_number)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     have_counters = false;
     line_errors_since_last_query(fd);
+    first_opened_at[port_number - 1] = path;
     return SerialPort{fd};
 }
 

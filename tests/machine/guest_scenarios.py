@@ -327,7 +327,12 @@ def sender_replug():
         away = through_a_turn(clock)
         away["unit"] = systemctl("is-active", "serial-time-sender@2")
         adapter("bind")
-        return {"away": away, "back": through_a_turn(clock)}
+        back = through_a_turn(clock)
+        # Pulled out and plugged back between two turns: the turn's write into the old line fails, and the
+        # sender opens the line again at once for that turn's frame.
+        adapter("unbind")
+        adapter("bind")
+        return {"away": away, "back": back, "replugged": through_a_turn(clock)}
     finally:
         systemctl("stop", "serial-time-sender@2")
         os.close(clock)

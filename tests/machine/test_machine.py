@@ -269,8 +269,9 @@ def test_sender_on_the_adapter_named_by_the_udev_example_sends_at_once_then_at_t
 def test_sender_sends_again_from_the_first_turn_after_its_adapter_is_plugged_back(guest):
     seen = facts(guest, "sender_replug")
     assert (seen["away"]["com2"], seen["away"]["frames"], seen["away"]["unit"]) == (None, [], "active")
-    frames, turn = seen["back"]["frames"], seen["back"]["turn"]
-    assert len(frames) == 1 and at_the_turn(frames[0], turn), (frames, turn, seen["back"]["com2"])
+    for phase in ("back", "replugged"):  # back after a turn without it, and between two turns
+        frames, turn = seen[phase]["frames"], seen[phase]["turn"]
+        assert len(frames) == 1 and at_the_turn(frames[0], turn), (phase, frames, turn, seen[phase]["com2"])
 
 
 def test_clock_setter_sets_the_clock_again_after_its_adapter_is_plugged_back(guest):

@@ -113,7 +113,9 @@ CLOCK = "KERNEL32: GetLocalTime QueryPerformanceCounter QueryPerformanceFrequenc
 SOCKETS = "WS2_32: WSAStartup WSACleanup socket select closesocket htons"
 OWN_CALLS = {
     "serial_time_sender": calls(SERIAL + "; KERNEL32: WriteFile;" + CLOCK),
-    "clock_setter": calls(SERIAL + " ClearCommError ReadFile SetLocalTime; USER32: MessageBoxA;" + CLOCK),
+    "clock_setter": calls(SERIAL + " ClearCommError ReadFile SetLocalTime SetSystemTime GetSystemTimeAsFileTime "
+                          "GetTimeZoneInformation SystemTimeToFileTime FileTimeToSystemTime "
+                          "SystemTimeToTzSpecificLocalTime; USER32: MessageBoxA;" + CLOCK),
     "udp_time_broadcaster": calls(CLOCK + ";" + SOCKETS + " gethostbyname gethostname sendto setsockopt; "
                                   "USER32: MessageBeep"),
     "udp_time_receiver": calls(SOCKETS + " bind recvfrom htonl ntohs; KERNEL32: CreateThread CloseHandle "

@@ -112,6 +112,7 @@ def serial_ports(session_ports):
         return session_ports.link(com, dangling)
 
     make.link = link
+    make.pull_out = session_ports.pull_out
     yield make
     session_ports.remove(*created)
 

@@ -30,6 +30,7 @@ import subprocess
 import sys
 import termios
 import time
+import zoneinfo
 from pathlib import Path
 
 import pytest
@@ -55,14 +56,14 @@ def frame(seconds, minutes, hours, day, month, year):
 class Setter:
     """One clock setter on its own port, started under strace."""
 
-    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None, faketime=None):
+    def __init__(self, programs, ports, platform, workdir, bits, tail, com, display=None, faketime=None, tz="UTC"):
         self.platform = platform
         self.com = com
         self.port = ports[com]
         self.device = self.port.device
         # One log per program: a port may serve more than one test.
         self.log = workdir / ("clock-writes-%d-COM%d.log" % (len(programs.programs) + 1, com))
-        env = {"TZ": "UTC"}
+        env = {"TZ": tz}
         preload = ()
         if platform == "linux":
             env["CLOCK_WRITE_LOG"] = str(self.log)
@@ -120,7 +121,7 @@ class Setter:
         return self.exit_code
 
     def clock_writes(self):
-        """Linux: [(asked local time text, asked epoch)]; Windows: the
+        """Linux: [(asked local time text, asked epoch, its offset from UTC)]; Windows: the
         differences in ms that Wine reports for each refused write."""
         if self.platform == "linux":
             if not self.log.exists():
@@ -129,7 +130,7 @@ class Setter:
             for line in self.log.read_text().splitlines():
                 fields = dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
                 local = re.search(r"local=(\S+ \S+)", line).group(1)
-                writes.append((local, float(fields["epoch"])))
+                writes.append((local, float(fields["epoch"]), fields["offset"]))
             return writes
         return [int(d) for d in WINE_REFUSAL.findall(self.program.stderr)]
 
@@ -331,7 +332,7 @@ def test_a_frame_a_second_gives_five_reads_and_date_then_time_writes(runs, platf
         sent = setter.sent[k]
         date_write, time_write = writes[2 * k], writes[2 * k + 1]
         if platform == "linux":
-            asked, epoch = date_write
+            asked, epoch, _ = date_write
             # The date step keeps the time of day read just before.
             assert asked.startswith(day.isoformat() + " "), writes
             assert abs(epoch + 3 * DAY_MS / 1000 - sent) < 1.5, (writes, sent)
@@ -398,7 +399,7 @@ def hours_and_minutes_set(setter, started, ended):
     Wine's refused difference, taken at some moment of the run (the frames
     below are a minute apart, their seconds 30, so that is enough)."""
     if setter.platform == "linux":
-        return [local.split()[1][:5] for local, _ in setter.clock_writes()[1::2]]
+        return [write[0].split()[1][:5] for write in setter.clock_writes()[1::2]]
     middle = (started + ended) / 2
     return [datetime.datetime.fromtimestamp(middle + d / 1000, UTC).strftime("%H:%M")
             for d in setter.clock_writes()[1::2]]
@@ -472,7 +473,7 @@ def test_five_frames_through_a_dev_com_link_while_the_ttyS_port_exists_too(linux
     for seconds in range(10, 15):
         setter.send_block(frame(seconds, 34, 12, 5, 12, 2026))
     assert setter.finish(2.0) == 0 and setter.program.stderr == ""
-    assert [local for local, _ in setter.clock_writes()[1::2]] == \
+    assert [write[0] for write in setter.clock_writes()[1::2]] == \
         ["2026-12-05 12:34:%02d.000" % seconds for seconds in range(10, 15)]
     assert ttys.bytes_waiting() == 35
 
@@ -486,3 +487,76 @@ def test_a_dangling_dev_com_link_ends_the_program_at_once_without_trying_ttyS(li
     assert setter.returncode == 0 and setter.stderr == ""
     assert time.monotonic() - started < LIMIT
     assert ttys.bytes_waiting() == 35
+
+
+# -- the hour repeated when summer time ends ------------------------------------
+
+def at(text):
+    return datetime.datetime.fromisoformat(text).timestamp()
+
+
+def wine_ms(difference):
+    """A difference in ms as Wine reports it: in 32 bits, years of it wrapped."""
+    return (round(difference) + 2**31) % 2**32 - 2**31
+
+
+@pytest.mark.parametrize("pc, fields, asked", [
+    # On 25 October 2026 central Europe reads 02:00 to 02:59:59 twice: in
+    # summer time (+0200) from 00:00 UTC, then in standard time (+0100).
+    ("2026-10-25 00:29:40+00:00", (45, 29, 2, 25, 10, 2026), "2026-10-25 02:29:45.000+0200"),
+    ("2026-10-25 01:29:40+00:00", (45, 29, 2, 25, 10, 2026), "2026-10-25 02:29:45.000+0100"),
+    # The clock has turned back before the PC, and turned forward in spring.
+    ("2026-10-25 00:59:58+00:00", (5, 1, 2, 25, 10, 2026), "2026-10-25 02:01:05.000+0100"),
+    ("2026-03-29 00:59:58+00:00", (5, 1, 3, 29, 3, 2026), "2026-03-29 03:01:05.000+0200"),
+], ids=["first-pass", "second-pass", "clock-turned-back-first", "clock-turned-forward-first"])
+def test_a_local_time_named_twice_sets_the_instant_nearest_the_pcs_clock(linux_only, programs, serial_ports,
+                                                                          rig_workdir, pc, fields, asked):
+    setter = Setter(programs, serial_ports(1), "linux", rig_workdir, 8, "", 1, faketime=at(pc), tz="Europe/Berlin")
+    setter.wait_until_polling()
+    for _ in range(5):
+        setter.send_block(frame(*fields))
+    assert setter.finish(2.0) == 0
+    writes = setter.clock_writes()
+    assert len(writes) == 10, writes
+    assert {write[0] + write[2] for write in writes[1::2]} == {asked}, writes
+    # The date step keeps the PC's time of day, and so the instant it had,
+    # rather than moving the clock an hour for a moment.
+    assert all(0 <= epoch - at(pc) < 5 for _, epoch, _ in writes[::2]), writes
+
+
+def test_a_date_across_a_change_of_summer_time_is_set_at_that_dates_own_offset(programs, serial_ports, platform,
+                                                                               rig_workdir):
+    """A frame of a date on the other side of a change of summer time from
+    today: the date step asks for the PC's time of day at that date's offset
+    from UTC, not today's (as SetLocalTime would). Under Wine, whose clock
+    the rig cannot place, the proof through the real program."""
+    berlin = zoneinfo.ZoneInfo("Europe/Berlin")
+    today = datetime.datetime.now(berlin)
+    other = today.replace(month=1 if today.dst() else 7, day=15)
+    setter = Setter(programs, serial_ports(1), platform, rig_workdir, 8, "", 1, tz="Europe/Berlin")
+    setter.wait_until_polling()
+    sent = [setter.send_block(frame(45, 29, 12, other.day, other.month, other.year)) for _ in range(5)]
+    assert setter.finish(setter.patience) == 0
+    date_writes = setter.clock_writes()[::2]
+    assert len(date_writes) == 5, setter.clock_writes()
+    for at_sent, write in zip(sent, date_writes):
+        # The PC's time of day on the other date, at that date's offset; taken
+        # after the frame was sent, to the millisecond.
+        asked = datetime.datetime.fromtimestamp(at_sent, berlin).replace(month=other.month, day=15).timestamp()
+        late = (write[1] - asked) * 1000 if platform == "linux" else wine_ms(write - (asked - at_sent) * 1000)
+        assert -1 <= late < (1500 if platform == "linux" else 2000), (write, asked, at_sent)
+
+
+@pytest.mark.parametrize("asked, instant", [
+    ("2025 10 26 2 29 45", "2025-10-26 01:29:45+00:00"),  # both passes behind the clock: the second
+    ("2099 10 25 2 29 45", "2099-10-25 00:29:45+00:00"),  # both ahead: the first
+])
+def test_under_wine_a_local_time_named_twice_is_the_instant_nearest_the_clock(platform, programs, asked, instant):
+    if platform != "windows":
+        pytest.skip("the Linux program is placed in the repeated hour itself, above")
+    called = time.time()
+    probe = programs.start("clock_write_probe", asked, env={"TZ": "Europe/Berlin", "WINEDEBUG": "-all,err+sync"})
+    probe.wait(programs.patience)
+    differences = [int(d) for d in WINE_REFUSAL.findall(probe.stderr)]
+    assert len(differences) == 1, probe.stderr
+    assert -programs.patience * 1000 <= wine_ms(differences[0] - (at(instant) - called) * 1000) <= 0, differences

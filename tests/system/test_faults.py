@@ -3,10 +3,13 @@ builds under Wine: a serial line that goes away under the sender and under
 the clock setter, noise on the clock setter's line, and a flood of datagrams
 at the receiver.
 
-    COM4  sender "/4 /R"      its line goes away after the first frame; its
-                              next frame (the next minute) fails and it runs
-                              on; a new line under the same name then gets
-                              the frame of the turn after. Started first and
+    COM4  sender "/4 /R"      its line goes away after the first frame and a
+                              new one comes back under its name before the
+                              turn: the turn's write into the old line fails,
+                              and the turn's frame goes out on the new one.
+                              That line goes away too, and comes back only
+                              after a turn's write found it gone: it gets the
+                              frame of the turn after. Started first and
                               checked last, since under Wine the minutes are
                               real.
     COM1, COM2  clock setters "/R", "/2 /R", mid-run when their lines go away:
@@ -19,8 +22,8 @@ at the receiver.
                               them 65,507-byte ones: memory stays bounded
                               and Escape still ends it at once
 
-On Linux a libfaketime clock running 60 times fast turns the minutes of
-repeat mode into seconds; Wine has only the real clock.
+On Linux a libfaketime clock running 60 (the sender's: 10) times fast turns
+the minutes of repeat mode into seconds; Wine has only the real clock.
 """
 
 import datetime
@@ -73,10 +76,12 @@ class WriteTrace:
         # strace writes its log only once attached; the first line tells.
         wait_for(lambda: path.exists() or self.popen.poll() is not None, 30, "strace to attach")
 
-    def failed_writes(self, device):
+    def failed_writes(self):
+        """The error of each failed write of a frame, whatever became of the
+        descriptor's path (a line unbound under the program has none)."""
         if not self.path.exists():
             return []
-        pattern = re.compile(r"write\(\d+<%s>[^,]*, .* = -1 (E[A-Z]+)" % device)
+        pattern = re.compile(r'write\(\d+<.*?, "\*.*, 35\) = -1 (E[A-Z]+)')
         return [m.group(1) for m in map(pattern.search, self.path.read_text(errors="replace").splitlines()) if m]
 
     def stop(self):
@@ -89,25 +94,26 @@ class WriteTrace:
                 self.popen.wait(10)
 
 
-def device_paths(port):
-    """What strace may call the program's descriptor of the port: the path
-    it opened, or the pty slave bound there."""
-    return "(?:%s|%s)" % (re.escape(port.device), re.escape(port.slave_path))
-
-
 # -- the sender whose line goes away (started first, checked last) -----------
 
 @pytest.fixture(scope="module")
 def sender_without_line(programs, session_ports, platform, rig_workdir):
     port = session_ports.create(4)[4]
-    faketime = "2024-03-05 10:15:58" + FAST_CLOCK if platform == "linux" else None
+    if platform == "windows":
+        wait_clear_of_turn(60, 25, 0)  # room before the turn for the line to come back
+    faketime = "2024-03-05 10:15:30 x10" if platform == "linux" else None
     sender = programs.start("serial_time_sender_8bit", "/4 /R", faketime=faketime)
     trace = None
     try:
         first = port.read_exact(35, timeout=programs.patience)
+        # The next turn: 30 faked seconds on, 3 s at ten times the speed; under Wine the next real minute.
+        turn = time.time() + 3.0 if platform == "linux" else (time.time() // 60 + 1) * 60
         trace = WriteTrace(sender.pid, rig_workdir / "sender-writes.trace")
         port.hang_up()
-        yield sender, port, first, trace
+        back = session_ports.plug_back(4)
+        capture = back.capture()
+        assert time.time() < turn - 0.5, "the line came back only %.1f s before the turn" % (turn - time.time())
+        yield sender, first, turn, capture, trace
     finally:
         if trace:
             trace.stop()
@@ -430,23 +436,31 @@ def test_receiver_under_a_flood_keeps_its_memory_and_closes_at_once(programs, pl
 
 # -- checked last: the sender whose line went away ----------------------------
 
-def test_repeat_mode_sender_runs_on_when_its_line_goes_away_and_sends_again_once_it_is_back(
+def test_repeat_mode_sender_sends_on_a_line_that_came_back_at_the_turn_it_came_back_for(
         sender_without_line, session_ports, platform, programs):
-    sender, port, first, trace = sender_without_line
+    sender, first, turn, capture, trace = sender_without_line
     assert first[:1] == b"*" and first[-1:] == b"#"
-    device = device_paths(port)
-    # At the next minute the sender writes a frame; without a line the write
-    # fails, and the sender lets go of the line.
-    failures = wait_for(lambda: trace.failed_writes(device), 75, "a failed write of the sender to its gone line")
-    print("\n%s: after its line went away the sender's write failed with %s" % (platform, ", ".join(failures)))
+    # Back before the turn: the write into the old line fails at the turn,
+    # the sender opens the line again by its name at once and that turn's
+    # frame goes out on it.
+    at_turn = capture.wait_for_bytes(35, timeout=75 if platform == "windows" else programs.patience)[:35]
+    arrived, _ = capture.arrival_of_byte(0)
+    failures = trace.failed_writes()
+    print("\n%s: at the turn the write into the gone line failed with %s; the new line had the turn's frame "
+          "%.3f s after it" % (platform, ", ".join(failures), arrived - turn))
+    assert at_turn[1:5] == b"00%02d" % ((int(first[3:5]) + 1) % 60) and at_turn[15:] == first[15:], at_turn
+    assert arrived - turn <= 2.0 and len(failures) == 1, (arrived, turn, failures)
+
+    # Gone again, and back only after a turn's write found it gone: the
+    # sender runs on, and the frame of a later turn goes out on the new line.
+    session_ports.live[4].hang_up()
+    gone = wait_for(lambda: len(trace.failed_writes()) > 1 and trace.failed_writes(), 75, "a failed write of the sender to its gone line")
     assert sender.running()
-    # The line comes back under its name, as an adapter plugged in again:
-    # the frame of the next turn of the minute goes out on it.
     back = session_ports.plug_back(4)
     frame_after = back.read_exact(35, timeout=75 if platform == "windows" else programs.patience)
     assert frame_after[:1] == b"*" and frame_after[1:3] == b"00" and frame_after[15:] == first[15:], frame_after
     # While it was away, the sender wrote into no handle of the gone line
     # but the one write that found it gone.
-    assert len(trace.failed_writes(device)) == 1, trace.failed_writes(device)
+    assert trace.failed_writes() == gone, trace.failed_writes()
     with pytest.raises(AssertionError, match="still running"):
         sender.wait(2)

@@ -219,6 +219,21 @@ def test_a_dev_com_link_wins_over_ttyS_and_its_device_is_held(linux_only, progra
     ttys.assert_no_more_bytes()
 
 
+def test_a_dev_com_link_pulled_out_is_waited_for_and_ttyS_is_never_written(linux_only, programs, serial_ports):
+    """An adapter pulled out takes its link along: in repeat mode the sender
+    opens the port again through the link once it is back, never through
+    /dev/ttyS(N-1), which may lead to other equipment."""
+    ttys = serial_ports(2)[2]
+    linked = serial_ports.link(2)
+    programs.start(SENDER % "8bit", "/2 /R", faketime="2024-03-05 10:15:58 x60")
+    linked.read_exact(35, timeout=programs.patience)
+    serial_ports.pull_out(linked.link)
+    ttys.expect_silence(3.0)  # three turns of the minute
+    frame = serial_ports.link(2).read_exact(35, timeout=programs.patience)
+    assert frame[:3] == b"*00", frame
+    ttys.assert_no_more_bytes()
+
+
 def test_a_dangling_dev_com_link_sends_nothing_and_exits_0_without_trying_ttyS(linux_only, programs, serial_ports):
     ttys = serial_ports(3)[3]
     serial_ports.link(3, dangling=True)

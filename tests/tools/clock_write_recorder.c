@@ -9,8 +9,10 @@
  * the clock (adjtimex, ntp_adjtime, clock_adjtime) are recorded and refused.
  *
  * One line per call:
- *   <call> clock=<id> epoch=<s>.<ns> local=YYYY-MM-DD hh:mm:ss.mmm mono=<s>.<ns> pid=<pid>
- * with the local time in the process's time zone (TZ). */
+ *   <call> clock=<id> epoch=<s>.<ns> local=YYYY-MM-DD hh:mm:ss.mmm offset=+hhmm mono=<s>.<ns> pid=<pid>
+ * with the local time in the process's time zone (TZ) and that zone's offset
+ * from UTC at the instant, which tells apart the two passes of the hour
+ * repeated when summer time ends. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -37,10 +39,11 @@ static void record(const char *call, int clock, long long seconds, long nanoseco
     char line[256];
     const int length = snprintf(line, sizeof line,
                                 "%s clock=%d epoch=%lld.%09ld local=%04d-%02d-%02d %02d:%02d:%02d.%03ld "
-                                "mono=%lld.%09ld pid=%d\n",
+                                "offset=%c%02ld%02ld mono=%lld.%09ld pid=%d\n",
                                 call, clock, seconds, nanoseconds, local.tm_year + 1900, local.tm_mon + 1,
                                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, nanoseconds / 1000000,
-                                (long long)mono.tv_sec, mono.tv_nsec, (int)getpid());
+                                local.tm_gmtoff < 0 ? '-' : '+', labs(local.tm_gmtoff) / 3600,
+                                labs(local.tm_gmtoff) / 60 % 60, (long long)mono.tv_sec, mono.tv_nsec, (int)getpid());
     if (length <= 0 || (size_t)length >= sizeof line) {
         return;
     }

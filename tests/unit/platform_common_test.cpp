@@ -65,4 +65,42 @@ TEST(LocalTimeRules, RefusesWhatSetLocalTimeRefuses)
     EXPECT_FALSE(with([](LocalTime& t) { t.month = 2, t.day = 29, t.year = 2027; }));
 }
 
+// Central Europe, 25 October 2026: 02:00 to 02:59:59 happens first in summer
+// time (UTC+2, from 00:00 UTC), then again in standard time (UTC+1, from 01:00
+// UTC). Instants in seconds since 1970, UTC.
+constexpr std::int64_t october_25_utc = 1792886400;
+constexpr std::int64_t hour = 3600;
+std::int64_t utc(int h, int m, int s) { return october_25_utc + h * hour + m * 60 + s; }
+// The instants at which a clock of the zone reads 02:mm:ss that day.
+std::vector<std::int64_t> repeated(int m, int s) { return {utc(0, m, s), utc(1, m, s)}; }
+
+TEST(NearestInstant, InTheRepeatedHourTheOneNearestThePcsClock)
+{
+    // Each pass of the hour: the PC at 02:29:40 summer time, then standard time.
+    EXPECT_EQ(platform::nearest_instant(repeated(29, 45), utc(0, 29, 40)), utc(0, 29, 45));
+    EXPECT_EQ(platform::nearest_instant(repeated(29, 45), utc(1, 29, 40)), utc(1, 29, 45));
+    // The clock has turned back before the PC: 02:01:05 standard time while
+    // the PC still reads 02:59:58 summer time; and the other way round.
+    EXPECT_EQ(platform::nearest_instant(repeated(1, 5), utc(0, 59, 58)), utc(1, 1, 5));
+    EXPECT_EQ(platform::nearest_instant(repeated(59, 58), utc(1, 1, 5)), utc(0, 59, 58));
+    // A PC clock hours or years off takes the pass on its own side.
+    EXPECT_EQ(platform::nearest_instant(repeated(30, 0), utc(-9, 0, 0)), utc(0, 30, 0));
+    EXPECT_EQ(platform::nearest_instant(repeated(30, 0), utc(14, 0, 0)), utc(1, 30, 0));
+    EXPECT_EQ(platform::nearest_instant(repeated(30, 0), utc(-24 * 365 * 10, 0, 0)), utc(0, 30, 0));
+    EXPECT_EQ(platform::nearest_instant(repeated(30, 0), utc(24 * 365 * 30, 0, 0)), utc(1, 30, 0));
+    // Exactly between the two passes: the first.
+    EXPECT_EQ(platform::nearest_instant(repeated(30, 0), utc(1, 0, 0)), utc(0, 30, 0));
+}
+
+TEST(NearestInstant, ElsewhereTheOneInstantAndInTheSkippedHourNone)
+{
+    // Far from any change, and the clock turned forward before the PC in
+    // spring (03:00:05 summer time while the PC reads 01:59:58 standard time).
+    const std::int64_t march_29_utc = 1774742400;
+    EXPECT_EQ(platform::nearest_instant({utc(10, 0, 0)}, utc(-500, 0, 0)), utc(10, 0, 0));
+    EXPECT_EQ(platform::nearest_instant({march_29_utc + 1 * hour + 5}, march_29_utc + 59 * 60 + 58),
+              march_29_utc + 1 * hour + 5);
+    EXPECT_EQ(platform::nearest_instant({}, utc(0, 0, 0)), std::nullopt);
+}
+
 }  // namespace

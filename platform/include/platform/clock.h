@@ -21,9 +21,11 @@ struct LocalTime {
 LocalTime read_local_time();
 
 // Sets the local date and time, to the millisecond (microsecond is not
-// used). Returns false when the system refuses it: no right to set the
-// clock, or a value it does not accept (month 13, 31 April, hour 24, ...). A
-// refused value is never carried over into another date.
+// used); of two instants a local time names (the hour repeated when summer
+// time ends), the one nearest the clock's current reading. Returns false when
+// the system refuses it: no right to set the clock, or a value it does not
+// accept (month 13, 31 April, hour 24, ...). A refused value is never carried
+// over into another date.
 bool write_local_time(const LocalTime& time);
 
 // Milliseconds on a clock that only moves forward and ignores clock changes.

@@ -294,6 +294,13 @@ class SerialPorts:
         port.bind()
         return port
 
+    def pull_out(self, key):
+        """A USB adapter pulled out: its line hangs up, and its device and
+        /dev/com link go away, even while a program still holds it."""
+        port = self.live.pop(key)
+        port.hang_up()
+        port.remove(lazy=True)
+
     def remove(self, *keys):
         for key in keys:
             port = self.live.pop(key, False)

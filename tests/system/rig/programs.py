@@ -13,6 +13,9 @@ Options of start():
     faketime="YYYY-MM-DD hh:mm:ss"
                           (Linux) libfaketime: the program's clock starts at
                           that local time and runs on at normal speed
+    faketime=<seconds since 1970, UTC>
+                          the same at an exact instant, also one of the hour
+                          that a zone's local time names twice
     preload=[paths]       (Linux) further LD_PRELOAD libraries
     display=":N"          DISPLAY for windowed programs (see display.py)
 
@@ -146,8 +149,13 @@ class Runner:
         libraries = list(preload) + ([LIBFAKETIME] if faketime else [])
         if libraries:
             extra["LD_PRELOAD"] = ":".join(libraries)
-        if faketime:
+        if isinstance(faketime, (int, float)):
+            # An offset from the real clock, fixed now: no local time to
+            # read, so no doubt about which instant it means.
+            extra["FAKETIME"] = "%+.6f" % (faketime - time.time())
+        elif faketime:
             extra["FAKETIME"] = "@" + faketime
+        if faketime:
             extra["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
 
         command = (["wine", str(path)] if self.platform == "windows" else [str(path)]) + tail.split()
