@@ -18,13 +18,11 @@ QUICK = ["--cpu", "1", "--vm", "1", "--vm-bytes", "16M", "--hdd", "1", "--hdd-by
 
 
 def load_average():
-    with open("/proc/loadavg") as f:
-        return float(f.read().split()[0])
+    return float(open("/proc/loadavg").read().split()[0])
 
 
 def workers_of(pid):
-    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-        return len(f.read().split())
+    return len(open("/proc/%d/task/%d/children" % (pid, pid)).read().split())
 
 
 class BusyLoad:
@@ -65,16 +63,14 @@ class BusyLoad:
         self.cpu_s = usage.ru_utime + usage.ru_stime
         self._log.close()
 
-    def cores(self):
-        return self.cpu_s / self.elapsed_s
-
-    def summary(self):
-        return ("load: stress-ng %s at normal priority, %.0f s; 1-minute load average %.2f before it, %.2f at "
-                "its end; it got %.2f of the %d cores (%.0f %%)"
-                % (" ".join(self.workers), self.elapsed_s, self.load_before, self.load_after, self.cores(),
-                   os.cpu_count(), 100 * self.cores() / os.cpu_count()))
-
     def as_dict(self):
         return {"command": self.command, "load_average_before": self.load_before,
                 "load_average_at_end": self.load_after, "cpu_seconds": self.cpu_s, "seconds": self.elapsed_s,
-                "cores": self.cores()}
+                "cores": self.cpu_s / self.elapsed_s}
+
+    def summary(self):
+        cores = self.cpu_s / self.elapsed_s
+        return ("load: stress-ng %s at normal priority, %.0f s; 1-minute load average %.2f before it, %.2f at "
+                "its end; it got %.2f of the %d cores (%.0f %%)" % (" ".join(self.workers), self.elapsed_s,
+                                                                     self.load_before, self.load_after, cores,
+                                                                     os.cpu_count(), 100 * cores / os.cpu_count()))

@@ -14,7 +14,6 @@ import os
 import struct
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -101,10 +100,6 @@ def next_instant(after, fraction):
     return instant if instant >= after else instant + 1.0
 
 
-def next_minute_turn(after):
-    return math.ceil(after / 60.0) * 60.0
-
-
 def frame_epoch(frame):
     """The moment a frame's local date and time stand for, in seconds since
     the epoch."""
@@ -116,9 +111,8 @@ def frame_epoch(frame):
 # -- CPU time and figures -------------------------------------------------------
 
 class CpuReading:
-    """A process's CPU time at one moment: the scheduler's run time from
-    /proc/PID/schedstat (ns), its page faults so far (minor, major) from
-    /proc/PID/stat, and the monotonic time."""
+    """A process's run time from /proc/PID/schedstat, its page faults so far
+    (minor, major) from /proc/PID/stat, and the monotonic time."""
 
     def __init__(self, pid):
         with open("/proc/%d/stat" % pid) as f:
@@ -130,24 +124,22 @@ class CpuReading:
 
 
 class CpuTally:
-    """CPU and elapsed time summed over windows of one or more runs."""
+    """Run time, elapsed time and page faults summed over windows of runs."""
 
     def __init__(self):
         self.run_s = self.elapsed_s = 0.0
         self.faults = [0, 0]
 
     def add(self, before, after):
-        self.run_s += after.run_s - before.run_s
-        self.elapsed_s += after.at - before.at
-        self.faults = [n + b - a for n, a, b in zip(self.faults, before.faults, after.faults)]
+        self.merge(after.run_s - before.run_s, after.at - before.at, [b - a for a, b in zip(before.faults,
+                                                                                              after.faults)])
 
-    def merge(self, other):
-        self.run_s += other.run_s
-        self.elapsed_s += other.elapsed_s
-        self.faults = [n + m for n, m in zip(self.faults, other.faults)]
+    def merge(self, run_s, elapsed_s, faults):
+        self.run_s, self.elapsed_s = self.run_s + run_s, self.elapsed_s + elapsed_s
+        self.faults = [n + m for n, m in zip(self.faults, faults)]
 
     def percent(self):
-        """Share of one core by /proc/PID/schedstat, in percent."""
+        """Share of one core, in percent."""
         return 100.0 * self.run_s / self.elapsed_s if self.elapsed_s else None
 
     def as_dict(self):
@@ -159,31 +151,6 @@ def core_times():
     """(busy, stolen, all) jiffies of the machine's cores from /proc/stat."""
     fields = [int(x) for x in open("/proc/stat").readline().split()[1:9]]
     return sum(fields) - fields[3] - fields[4], fields[7], sum(fields)
-
-
-class StealWatch:
-    """When the host took the machine's cores away (steal, from /proc/stat,
-    in 10 ms ticks), read every 0.1 s by a thread until stop()."""
-
-    def __init__(self):
-        self.marks = [(time.time(), core_times()[1])]
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
-
-    def _run(self):
-        while not self._stop.wait(0.1):
-            self.marks.append((time.time(), core_times()[1]))
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join()
-
-    def stolen(self, start, end):
-        """Ticks stolen between the readings around [start, end]."""
-        before = [stolen for at, stolen in self.marks if at <= start][-1:] or [self.marks[0][1]]
-        after = [stolen for at, stolen in self.marks if at >= end][:1] or [self.marks[-1][1]]
-        return after[0] - before[0]
 
 
 def core_shares(before, after):

@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""Real-time scheduling for the bench, granted from outside the sandbox.
-
-Inside the sandbox (a user namespace) no process can raise a priority, and
-the machine's root has no CAP_SYS_RESOURCE here to raise RLIMIT_RTPRIO. So
-this script, root on the machine, starts the command it is given (the
-sandbox) and answers requests on a unix socket named in TIME_FAMILY_RT_GRANT.
-A request names a process by its pid inside the sandbox in SCM_CREDENTIALS,
-which the kernel translates into this side's pid. The process gets what the
-systemd units give the programs, the guard first: RLIMIT_RTTIME 1 s soft,
-2 s hard (LimitRTTIME=1s:2s: a program that ran 1 s without blocking is
-ended instead of holding a core), then SCHED_FIFO priority 10. Only a
-program of the family or the requester's own thread named "observer" (the
-reader of a pty, which stands for the clock at the other end of the line),
-only inside the requester's pid namespace, never this script's. It starts
-no program of the family itself.
+"""Real-time scheduling for the bench, granted from outside the sandbox,
+where no process can raise a priority. Root on the machine, this starts the
+command it is given (the sandbox) and answers requests on a unix socket
+named in TIME_FAMILY_RT_GRANT; a request names a pid of the sandbox in
+SCM_CREDENTIALS, which the kernel translates into this side's. It grants
+what the systemd units give the programs, the guard first: RLIMIT_RTTIME
+1 s soft, 2 s hard (a program that ran 1 s without blocking is ended rather
+than hold a core), then SCHED_FIFO 10; only to a program of the family or
+the requester's own thread named "observer" (a pty's reader), only inside
+the requester's pid namespace. It starts no program of the family itself.
 
     bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py ...
 """

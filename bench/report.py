@@ -16,44 +16,20 @@ ROW = "  %-25s %4s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s"
 
 
 def _number(value, digits=3):
-    if value is None:
-        return "-"
-    return "%.1f" % value if value >= 100 else "%.*f" % (digits, value)
+    return "-" if value is None else "%.1f" % value if value >= 100 else "%.*f" % (digits, value)
 
 
 def _figures(delays_s):
     s = summary_ms(delays_s)
-    return [_number(s[k]) for k in ("p50", "p99", "max")] + [_number(s["within_1ms"], 1)], s["n"]
+    return [_number(s[k]) for k in ("p50", "p99", "max")] + [_number(s["within_1ms"], 1)]
 
 
 def _ordered(section):
     return [(who, section[who]) for who in ("program", "realtime", "reference") if who in section]
 
 
-def _delay_rows(part, section):
-    rows = [HEADINGS[part]]
-    for who, data in _ordered(section):
-        at_call, n = _figures(data["at_call_s"])
-        delivered, n_delivered = _figures(data["delivered_s"])
-        rows.append(ROW % ((NAMES.get(who, NAMES[part]), n or n_delivered) + tuple(at_call + delivered)
-                           + (_number(data["cpu"].percent()),)))
-    return rows
-
-
-def _taken(taken, sent):
-    return "%d/%d %5.1f %%" % (taken, sent, 100.0 * taken / sent) if sent else "-"
-
-
-def late_calls(name, data):
-    """How many calls came over 0.2 ms after the turn, and how many of those
-    followed a wake-up after the turn, as against a poll held up after a
-    wake-up in time; and how late the last sleeps ended."""
-    late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
-    overshoot = summary_ms(data["overshoot_s"])
-    return ("%s: %d calls over 0.2 ms, %d of them woke after the turn, %d beside a steal of the host (of the calls"
-            " in time: %.0f %%); its last sleeps ended p50 %.3f, p99 %.3f, max %.3f ms late"
-            % (name, len(late), sum(1 for w in late if w > 0), data.get("late_with_steal", 0),
-               data.get("on_time_with_steal_percent") or 0, overshoot["p50"], overshoot["p99"], overshoot["max"]))
+def _name(part, who):
+    return NAMES[part] + (" under SCHED_FIFO" if who == "realtime" else "")
 
 
 def format_table(machine, results, load=None, cores=None):
@@ -65,33 +41,41 @@ def format_table(machine, results, load=None, cores=None):
     lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %"))
     for part in ("sender", "broadcaster"):
         if part in results:
-            lines += _delay_rows(part, results[part])
+            lines.append(HEADINGS[part])
+            for who, data in _ordered(results[part]):
+                lines.append(ROW % ((NAMES.get(who, NAMES[part]), len(data["delivered_s"])) +
+                                    tuple(_figures(data["at_call_s"]) + _figures(data["delivered_s"])) +
+                                    (_number(data["cpu"].percent()),)))
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
         for who, s in _ordered(results["setter"]):
-            lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]),
-                                                       _taken(s["taken_1s"], s["sent_1s"]),
-                                                       _taken(s["taken_b2b"], s["sent_b2b"]),
+            taken = ["%d/%d %5.1f %%" % (s[t], s[n], 100.0 * s[t] / s[n]) if s[n] else "-"
+                     for t, n in (("taken_1s", "sent_1s"), ("taken_b2b", "sent_b2b"))]
+            lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), taken[0], taken[1],
                                                        _number(s["cpu"].percent())))
     programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
                 if who != "reference"]
-    startup = ["%s%s %.1f" % (NAMES[part], " under SCHED_FIFO" if who == "realtime" else "", data["startup_cpu_ms"])
-               for part, who, data in programs if data.get("startup_cpu_ms") is not None]
-    faults = [sum(data["cpu"].faults[i] for _, _, data in programs) for i in (0, 1)]
     lines.append("")
+    startup = ["%s %.1f" % (_name(part, who), data["startup_cpu_ms"]) for part, who, data in programs
+               if data.get("startup_cpu_ms") is not None]
     if startup:
         lines.append("  Start-up CPU, ms (to the first frame; the clock setter: to its port open, the most of its"
                      " trials): " + "; ".join(startup) + ".")
-    for who, data in results.get("broadcaster", {}).items():
-        if who != "reference" and data["vm_rss_kib"]:
-            lines.append("  %s%s: %d seconds without a datagram; VmRSS %s KiB (settled, end)."
-                         % (NAMES["broadcaster"], " under SCHED_FIFO" if who == "realtime" else "",
-                            data["seconds_without_datagram"],
-                            " / ".join(str(k) for k in data["vm_rss_kib"])))
     for part, who, data in programs:
+        if part == "broadcaster" and data["rss_kib"]:
+            lines.append("  %s: %d seconds without a datagram; VmRSS %s KiB (settled, end)."
+                         % (_name(part, who), data["skipped_seconds"], " / ".join(map(str, data["rss_kib"]))))
         if data.get("at_call_s"):
-            lines.append("  " + late_calls(NAMES[part] + (" under SCHED_FIFO" if who == "realtime" else ""), data))
+            # A call late after a wake-up that came late, or after a poll
+            # held up when the wake-up was in time.
+            late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
+            over = summary_ms(data["overshoot_s"])
+            lines.append("  %s: %d calls over 0.2 ms, %d of them woke after the turn; its last sleeps ended p50 "
+                         "%.3f, p99 %.3f, max %.3f ms late" % (_name(part, who), len(late),
+                                                                sum(1 for w in late if w > 0), over["p50"],
+                                                                over["p99"], over["max"]))
+    faults = [sum(data["cpu"].faults[i] for _, _, data in programs) for i in (0, 1)]
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")
     lines.append("  100). CPU %: one core's share from /proc/PID/schedstat over the turns measured; the sender's")

@@ -5,15 +5,14 @@ Prints a table per machine; writes it, every sample (JSON) and histograms
 (PNG) into --out. Figures, never pass/fail. Only inside the sandbox, under
 bench/realtime_grant.py (make bench runs it so; docs/performance.md).
 
-Schedule: Linux, quiet: side by side the broadcaster and its reference (200
+Linux, quiet: side by side the broadcaster and its reference (200
 datagrams), the sender serving 200 turns of the minute, one a second, and
 the clock setter's trials; then alone the references of the sender (50
-turns) and of the clock setter. Wine: the broadcaster and its reference (60
-datagrams); the sender and the clock setter at a real turn of the minute,
-their references at the next. Linux, busy: under a competing load, side by
-side three broadcasters and three senders (the program, the program under
-SCHED_FIFO 10, the reference, which has a turn every 4 s), and the clock
-setter's trials in turn.
+turns) and of the clock setter, which poll a core each. Wine: the
+broadcaster and its reference (60 datagrams). Linux, busy: under a
+competing load, side by side the program, the program under SCHED_FIFO 10
+and the reference of the broadcaster and of the sender (whose reference
+has a turn every 4 s), and the clock setter's trials in turn.
 """
 
 import argparse
@@ -29,30 +28,23 @@ from pathlib import Path
 
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
-from harness import (REPO, StealWatch, core_shares, core_times, log, next_instant, next_minute_turn, realtime_granted,
-                     sleep_until)
+from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
 from setter_trials import run_setter_trial, summarize
 
-SIZES = {
-    "full": {"turns": 200, "datagrams": 200, "reference_turns": 50, "setter_trials": 3, "wine_datagrams": 60,
-             "load_s": 600},
-    "quick": {"turns": 3, "datagrams": 4, "reference_turns": 2, "setter_trials": 1, "wine_datagrams": 4,
-              "load_s": 120},
-}
+SIZES = {"full": {"turns": 200, "datagrams": 200, "reference_turns": 50, "setter_trials": 3, "wine_datagrams": 60,
+                  "load_s": 600},
+         "quick": {"turns": 3, "datagrams": 4, "reference_turns": 2, "setter_trials": 1, "wine_datagrams": 4,
+                   "load_s": 120}}
 PARTS = ("sender", "broadcaster", "setter")
-PROGRAMS = {"sender": ("serial_time_sender_8bit", "/%d /R"), "setter": ("clock_setter_8bit", "/%d /R")}
-REFERENCES = {"sender": "sender %d", "setter": "setter %d"}
-# Fractions of the second at which each program's turns fall, so that no
-# two wake at once: broadcasters .0 .25 .5, senders .125 .375 .625 (busy),
-# clock setters .6 (their back-to-back frames end before .9).
+# Where in the second each one's turns fall, so that no two wake at once:
+# broadcasters .0 .25 .5, senders .125 .375 .625, clock setters .6 (their
+# back-to-back frames end before .9).
 BROADCASTERS = {"program": 0.0, "realtime": 0.25, "reference": 0.5}
 SENDERS = {"program": 0.125, "realtime": 0.375, "reference": 0.625}
-SETTER_AT = 0.6
-SETTER_LEAD_S = 6.5
-WINE_LEAD_S = 30.0
+SETTER_AT, SETTER_LEAD_S = 0.6, 6.5
 
 
 class Machine:
@@ -74,51 +66,37 @@ def serialized(fn, lock):
     return locked
 
 
+def program_of(part, who, com):
+    if who == "reference":
+        return "polling_reference", "%s %d" % (part, com)
+    return ("serial_time_sender_8bit" if part == "sender" else "clock_setter_8bit"), "/%d /R" % com
+
+
 def sender(m, who, com, turns, every=1, stamping=True):
-    name, tail = PROGRAMS["sender"] if who != "reference" else ("polling_reference", REFERENCES["sender"])
-    series = run_sender_series(m.runner, m.runner.ports, com, name, tail % com, turns, SENDERS[who],
+    series = run_sender_series(m.runner, com, *program_of("sender", who, com), turns, SENDERS[who],
                                realtime=who == "realtime", every=every, stamping=stamping)
-    m.keep("sender", who, {"at_call_s": series.at_call, "delivered_s": series.delivered, "woke_s": series.woke,
-                           "overshoot_s": series.overshoot, "turns": series.turns, "cpu": series.cpu,
-                           "startup_cpu_ms": series.startup_ms})
+    m.keep("sender", who, vars(series))
 
 
-def setters(m, whos, com, trials, turn=None):
+def setters(m, whos, com, trials):
     """`trials` clock setter trials of each of `whos` in turn on COM`com`."""
     done = {who: [] for who in whos}
     for i in range(trials):
         for who in whos:
-            name, tail = PROGRAMS["setter"] if who != "reference" else ("polling_reference", REFERENCES["setter"])
-            at = turn or next_instant(time.time() + SETTER_LEAD_S, SETTER_AT)
-            done[who].append(run_setter_trial(m.runner, m.runner.ports, com, name, tail % com, at,
+            at = next_instant(time.time() + SETTER_LEAD_S, SETTER_AT)
+            done[who].append(run_setter_trial(m.runner, com, *program_of("setter", who, com), at,
                                               "%s setter %s %d" % (m.name, who, i + 1), m.workdir,
                                               realtime=who == "realtime"))
     for who, trials_done in done.items():
         m.keep("setter", who, summarize(trials_done))
 
 
-def broadcasters(m, count, whos, excluded=(), stamping=True):
+def broadcasters(m, count, whos, stamping=True):
     linux = m.runner.platform == "linux"
     sides = [(who, "udp_time_broadcaster" if who != "reference" else "polling_reference",
               BROADCASTERS[who] if linux else 0.0, who == "realtime") for who in whos]
-    for run in run_broadcasters(m.runner, count, sides, excluded, stamping):
-        m.keep("broadcaster", run.label, {
-            "at_call_s": run.at_call, "delivered_s": run.delivered, "woke_s": run.woke, "overshoot_s": run.overshoot,
-            "turns": run.turns, "cpu": run.cpu, "startup_cpu_ms": run.startup_ms,
-            "seconds_without_datagram": run.skipped_seconds, "unsettled_datagrams": run.unsettled,
-            "left_out_near_other_trials": run.left_out, "vm_rss_kib": run.rss_kib})
-
-
-def mark_steal(results, watch):
-    """Notes for each late call (over 0.2 ms) whether the host took a core
-    away in the tenths of a second around it."""
-    for section in (results.get("sender", {}), results.get("broadcaster", {})):
-        for data in section.values():
-            stolen = [(at > 0.0002, watch.stolen(turn - 0.1, turn + at + 0.1) > 0)
-                      for at, turn in zip(data["at_call_s"], data["turns"])]
-            data["late_with_steal"] = sum(1 for late, steal in stolen if late and steal)
-            on_time = [steal for late, steal in stolen if not late]
-            data["on_time_with_steal_percent"] = 100.0 * sum(on_time) / len(on_time) if on_time else None
+    for run in run_broadcasters(m.runner, count, sides, stamping):
+        m.keep("broadcaster", run.label, run.figures())
 
 
 def side_by_side(*jobs):
@@ -137,7 +115,6 @@ def quiet_linux(m, size, parts, stamping):
     if "broadcaster" in parts:
         jobs.append(lambda: broadcasters(m, size["datagrams"], ["program", "reference"], stamping=stamping))
     side_by_side(*jobs)
-    # The references poll a core each: alone, one after the other.
     if "sender" in parts:
         sender(m, "reference", 1, size["reference_turns"])
     if "setter" in parts:
@@ -145,28 +122,11 @@ def quiet_linux(m, size, parts, stamping):
 
 
 def wine(m, size, parts):
-    """Real turns of the minute: the programs at one at least WINE_LEAD_S
-    away, started 25 s before it, the references (which poll both cores) at
-    the next. The broadcasters' datagrams around those are left out."""
-    turn = next_minute_turn(time.time() + WINE_LEAD_S)
-    jobs = []
-    for part, com in (("sender", 1), ("setter", 2)):
-        if part not in parts:
-            continue
-        for who, at, com_used in (("program", turn, com), ("reference", turn + 60, com + 2)):
-            def job(part=part, who=who, at=at, com=com_used):
-                # A clock setter acts at the first turn after its first
-                # cycle, which must not be one before `at`.
-                sleep_until(at - (17 if who == "reference" else 25))
-                if part == "sender":
-                    sender(m, who, com, 1)
-                else:
-                    setters(m, [who], com, 1, turn=at)
-            jobs.append(job)
+    """Wine has the real clock alone: no page moves it or stamps its calls,
+    and its turns of the minute are real ones, so only the broadcaster's
+    seconds give a sample worth a row."""
     if "broadcaster" in parts:
-        excluded = [(turn - 0.5, turn + 1.5), (turn + 42, turn + 68)]
-        jobs.append(lambda: broadcasters(m, size["wine_datagrams"], ["program", "reference"], excluded))
-    side_by_side(*jobs)
+        broadcasters(m, size["wine_datagrams"], ["program", "reference"])
 
 
 def busy_linux(m, size, parts, quick):
@@ -194,9 +154,7 @@ def make_machine(name, args, ports, workdir, lock, sides):
     session = None
     if platform == "windows":
         template = Path(args.wine_template or Path(args.windows_bin).parent / "wine-template")
-        made = ensure_template(template)
-        if made:
-            log("wine template made in %.1f s" % made)
+        ensure_template(template)
         session = WineSession(template, folder / "wine")
         try:
             log("wine session started in %.1f s" % session.start())
@@ -224,7 +182,7 @@ def main(argv=None):
     parser.add_argument("--wine-template", default=None)
     args = parser.parse_args(argv)
     assert_in_sandbox()
-    # The observers (the pty's capture threads) share the interpreter with
+    # The observers (the ptys' capture threads) share the interpreter with
     # the harness's other threads: one that wants to run waits for the one
     # running Python code at most this long (5 ms by default).
     sys.setswitchinterval(0.0002)
@@ -238,10 +196,8 @@ def main(argv=None):
     ports = SerialPorts()
     ports.create = serialized(ports.create, lock)
     ports.remove = serialized(ports.remove, lock)
-    began = time.monotonic()
-    started = time.strftime("%Y-%m-%d %H:%M:%S")
-    with open("/proc/loadavg") as f:
-        load = f.read().split()[0]
+    began, started = time.monotonic(), time.strftime("%Y-%m-%d %H:%M:%S")
+    load = open("/proc/loadavg").read().split()[0]
     plan = []
     if "linux" in args.platform and "quiet" in args.machine:
         plan.append(("linux", ["program", "reference"], lambda m: quiet_linux(m, size, parts, not args.without_stamps)))
@@ -259,13 +215,9 @@ def main(argv=None):
                 machines[name], session = make_machine(name, args, ports, workdir, lock, sides)
                 sessions.append(session)
                 log("%s: started" % name)
-                before, watch = core_times(), StealWatch()
-                try:
-                    run(machines[name])
-                finally:
-                    watch.stop()
+                before = core_times()
+                run(machines[name])
                 machines[name].cores = core_shares(before, core_times())
-                mark_steal(machines[name].results, watch)
             except Exception as error:
                 log(traceback.format_exc())
                 failures[name] = error
@@ -288,8 +240,8 @@ def main(argv=None):
         if m.load:
             everything[name]["load"] = m.load.as_dict()
         pictures += plot_delays(name, m.results, str(out_dir))
-    heading = "Bench of %s, load average %s at the start, %d s" % (started, load, time.monotonic() - began)
-    table = heading + "\n\n" + "\n\n".join(texts) + "\n"
+    table = "Bench of %s, load average %s at the start, %d s\n\n%s\n" % (
+        started, load, time.monotonic() - began, "\n\n".join(texts))
     print(table)
     (out_dir / "bench.txt").write_text(table)
     (out_dir / "bench.json").write_text(json.dumps({"started": started, "load": load, "machines": everything},

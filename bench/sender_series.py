@@ -3,16 +3,14 @@ the minute: for each, when the program entered write() with the turn's frame
 (its stamp, bench_clock.c) and when the frame's first byte reached the other
 end of the pty (the rig's capture thread), both counted from the turn.
 
-On Linux the program's clock runs at an offset the harness sets in the
-shared page. Its first turn comes at a chosen real moment; once the turn's
-frame is in, the offset moves the clock forward within the same minute, so
-that the next turn comes at the next chosen moment, 0.3 to 1.3 s later. The
-program notices at its next reading (at most 100 ms later: it reads the clock
-that often so that a clock set forward or back is noticed) and then waits
-the last second of a minute as it always does. Every frame must carry the
-minute of its turn with seconds 00, which checks that the program's clock is
-where the harness put it. Under Wine (real clock, no page) the turns are
-real ones, a minute apart.
+The program's clock runs at an offset set in the page it shares with the
+harness. Its first turn comes at a chosen real moment; once the turn's frame
+is in, the offset moves the clock forward within the same minute, so that
+the next turn comes at the next chosen moment. The program notices at its
+next reading (at most 100 ms later, as it notices any clock set forward)
+and then waits out the minute as always. Every frame must carry the minute
+of its turn with seconds 00, which checks that the clock is where the
+harness put it.
 """
 
 import time
@@ -27,37 +25,31 @@ LEAD_S = 0.3
 class Series:
     """What the turns of one process gave (delays in s from each turn)."""
 
-    def __init__(self, label):
-        self.label = label
-        self.at_call, self.delivered, self.woke, self.overshoot, self.turns = [], [], [], [], []
+    def __init__(self):
+        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
         self.cpu = CpuTally()
-        self.startup_ms = None
+        self.startup_cpu_ms = None
 
 
-def run_sender_series(runner, ports, com, name, tail, turns, fraction, realtime=False, every=1,
-                      stamping=True, first_turn=None):
-    """Starts `name` `tail` on COM`com` and measures `turns` turns. Linux:
-    turns at `fraction` of a real second, one every `every` seconds (the
-    first at `first_turn` if given); with `stamping` off the calls are not
-    stamped (the cost of stamping, against a run with it). Under Wine each
-    turn is the next real turn of the minute after the first frame."""
+def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, every=1, stamping=True):
+    """Starts `name` `tail` on COM`com` and measures `turns` turns at
+    `fraction` of a real second, one every `every` seconds; without
+    `stamping` the calls are not stamped (what stamping costs)."""
     label = "%s COM%d" % (name, com)
-    series = Series(label)
-    linux = runner.platform == "linux"
-    turn = first_turn or next_instant(time.time() + 1.5, fraction)
-    page = ClockPage(offset_for_minute_turn(turn), stamping) if linux else None
-    port = ports.create(com)[com]
-    capture = port.capture()
+    series = Series()
+    turn = next_instant(time.time() + 1.5, fraction)
+    page = ClockPage(offset_for_minute_turn(turn), stamping)
+    capture = runner.ports.create(com)[com].capture()
     program = None
     try:
         observe_in_real_time(capture._thread)
-        program = runner.start(name, tail, **(page.options(runner.bin_dir) if page else {}))
+        program = runner.start(name, tail, **page.options(runner.bin_dir))
         if realtime:
             make_realtime(runner, program)
         capture.wait_for_bytes(FRAME, runner.patience)
         start = CpuReading(program.pid)
-        series.startup_ms = 1000 * start.run_s
-        offset = page.offset_s if page else 0.0
+        series.startup_cpu_ms = 1000 * start.run_s
+        offset = page.offset_s
         # The first turn the program acts on follows from what it sent.
         turn = (frame_epoch(capture.data[:FRAME]) // 60 + 1) * 60 - offset
         for k in range(1, turns + 1):
@@ -66,22 +58,20 @@ def run_sender_series(runner, ports, com, name, tail, turns, fraction, realtime=
             if abs(frame_epoch(frame) - offset - turn) > 0.001:
                 raise AssertionError("%s: turn frame %r stands for %.3f, the turn was at %.3f"
                                      % (label, frame, frame_epoch(frame) - offset, turn))
-            series.delivered.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
+            series.delivered_s.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
             series.turns.append(turn)
-            if page and stamping:
+            if stamping:
                 stamp = page.stamps()[k]
                 assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
-                series.at_call.append(stamp.at - turn)
-                series.woke.append(stamp.woke - turn)
-                series.overshoot.append(stamp.woke - stamp.planned)
-            if page and k < turns:
+                series.at_call_s.append(stamp.at - turn)
+                series.woke_s.append(stamp.woke - turn)
+                series.overshoot_s.append(stamp.woke - stamp.planned)
+            if k < turns:
                 # The same minute of the program's clock, nearer its end.
                 minute = turn + offset + 60
                 turn = next_instant(max(time.time() + LEAD_S, turn + every - 0.5), fraction)
                 offset = offset_for_minute_turn(turn, minute)
                 page.set_offset(offset)
-            else:
-                turn += 60
         series.cpu.add(start, CpuReading(program.pid))
         if realtime:
             assert_realtime(program)
@@ -89,8 +79,7 @@ def run_sender_series(runner, ports, com, name, tail, turns, fraction, realtime=
         if program:
             program.stop()
         capture.stop()
-        ports.remove(com)
-        if page:
-            page.close()
+        runner.ports.remove(com)
+        page.close()
     log("%s: %d turns, CPU %.3f %% of a core" % (label, turns, series.cpu.percent() or 0))
     return series
