@@ -57,7 +57,7 @@ void set_clock_writable(bool writable);
 void set_clock_write_cost_us(std::int64_t us);
 // How much longer than asked every sleep_ms and sleep_us lasts.
 void set_sleep_overshoot_us(std::int64_t us);
-// What wake_margin_us answers: 300 unless set (Linux's; Windows' is 2000).
+// What wake_margin_us answers: 300 unless set (the platforms' is 2000).
 void set_wake_margin_us(std::uint32_t us);
 // What one pause_briefly takes.
 constexpr std::int64_t brief_pause_us = 100;

@@ -33,7 +33,7 @@ int minute_change_from(int mark, const LocalTime& now) { return now.minute != ma
 
 TEST(ClockWait, ReturnsAtTheTurnOfTheMinuteHavingSleptNearlyAllTheWay)
 {
-    // Linux's margin of 0.3 ms and Windows' of 2 ms: either way the turn is
+    // A margin of 0.3 ms or of 2 ms: either way the turn is
     // seen within one reading, and only the margin is polled.
     for (const std::uint32_t margin : {300u, 2000u}) {
         fake::reset({2026, 3, 1, 10, 15, 42, 0});

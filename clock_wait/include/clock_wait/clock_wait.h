@@ -3,8 +3,8 @@
 // The wait sleeps while the next turn of the second or minute is far, reads
 // the clock at least every 100 ms so that a clock set forward or back is
 // noticed, and polls without a pause only in the last moments before the
-// predicted turn (the platform's wake margin: 0.3 ms on Linux, 2 ms on
-// Windows), so that the caller still acts as soon as the change shows.
+// predicted turn (the platform's wake margin, 2 ms), so that the caller
+// still acts as soon as the change shows.
 #pragma once
 
 #include <algorithm>

@@ -43,9 +43,9 @@ void sleep_us(std::uint32_t us);
 
 // How long before a moment a sleep must be set to end for the caller to be
 // reading the clock by then: the resolution of a clock reading plus the
-// usual lateness of a sleep. 0.3 ms on Linux (microsecond readings, wake-ups
-// within tens of microseconds), 2 ms on Windows (millisecond readings and
-// sleeps).
+// usual lateness of a sleep. 2 ms on Linux (microsecond readings, but
+// wake-ups of an idle core up to milliseconds late) and on Windows
+// (millisecond readings and sleeps).
 std::uint32_t wake_margin_us();
 
 // Gives up the processor for a moment between two polls of a device, so that
