@@ -114,7 +114,8 @@ def start_broadcaster(runner, datagrams, label, name, offset, realtime=False, st
                 break
             planned = last
             sleep_until(planned)
-        os.kill(program.pid, signal.SIGCONT)
+        if program.running():
+            os.kill(program.pid, signal.SIGCONT)
 
     threading.Thread(target=release, daemon=True).start()
     return Broadcast(label, program, source, offset, page, realtime)
@@ -133,6 +134,8 @@ def run_broadcasters(runner, count, sides, stamping=True):
         while time.monotonic() < deadline:
             done = True
             for run in runs:
+                if not run.program.running():
+                    raise RuntimeError("%s ended with status %s" % (run.label, run.program.returncode))
                 mine = datagrams.from_source(run.source)
                 first = settled_index(mine, run.offset)
                 if run.cpu_start is None and first is not None:
