@@ -86,6 +86,9 @@ def feed_clock_setter(port, say, stopping):
     next_at = time.monotonic()
     while not stopping.is_set():
         moment = datetime.datetime.now() + CLOCK_AHEAD
+        # The clock setter never applies a frame of the hour after midnight
+        # or of the first minute of an hour: the clock skips them.
+        moment += datetime.timedelta(hours=moment.hour == 0, minutes=moment.minute == 0)
         frame = frame_of(moment)
         clock.send(frame, at=next_at)
         say("COM2 clock", "sent     %s" % frame.decode("latin-1"))
