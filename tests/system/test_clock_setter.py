@@ -98,15 +98,19 @@ class Setter:
 
     def send_block(self, data):
         """Writes 35 bytes to an empty line and returns when the program has
-        read them: it found 35 waiting after the write, and they are gone.
-        (The pty hands written bytes to the queue a moment later, so an
-        empty queue alone could be one they have not reached yet.) The poll
-        may come before send() has read the clock after its write, but not
-        before the write began: the line was empty until then."""
+        read them: a query that found 35 waiting shows in its trace after
+        the write, and they are gone. (The pty hands written bytes to the
+        queue a moment later, so an empty queue alone could be one they have
+        not reached yet.) Queries are counted, not timed against the write:
+        strace stamps a call as it enters, and a query stamped a few
+        microseconds before the write may run after it and find the block."""
+        def found_35():
+            return sum(1 for _, n in self.polls() if n == 35)
+        before = found_35()
         began = time.time()
         self.send(data)
-        wait_for(lambda: any(t >= began and n == 35 for t, n in self.polls()) and self.port.bytes_waiting() == 0,
-                 self.patience, lambda: "COM%d: the block to be read (written at %.3f; %s; last polls %s)" % (
+        wait_for(lambda: found_35() > before and self.port.bytes_waiting() == 0,
+                 self.patience, lambda: "COM%d: the block to be read (written at %.6f; %s; last polls %s)" % (
                      self.com, began, "running" if self.program.running() else "ended", self.polls()[-3:]))
         # The program cannot take the block before the write began; after
         # it ended, the test itself may have been held up for a while.
