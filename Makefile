@@ -1,6 +1,6 @@
 # The two commands: `make demo` and `make test`. Both install what they need
 # first (Debian 12, as root).
-.PHONY: all deps build build-linux build-windows build-asan test lint fuzz demo bench dist fresh-check clean
+.PHONY: all deps build build-linux build-windows build-linux-arm64 build-asan test lint fuzz demo bench dist fresh-check clean
 
 all: build
 
@@ -15,7 +15,13 @@ build-windows: deps
 	cmake --preset windows
 	cmake --build --preset windows
 
-build: build-linux build-windows
+# The Linux programs cross-built for 64-bit ARM (build/linux-arm64); their
+# tests run under qemu-aarch64.
+build-linux-arm64: deps
+	cmake --preset linux-arm64
+	cmake --build --preset linux-arm64
+
+build: build-linux build-windows build-linux-arm64
 
 # Linux with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # fuzzers (build/linux-asan).
@@ -25,11 +31,13 @@ build-asan: deps
 
 # Everything: in the sanitizer build the unit tests, the Linux system tests,
 # each fuzzer for 20 s and the static checks, two at a time, and the fuzzers'
-# figures; then every unit and system test of both platforms, ending with
+# figures; then the arm64 unit and system tests under qemu-aarch64; then every
+# unit and system test of the amd64 and Windows platforms, ending with
 # ctest's summary.
 test: build build-asan
 	ctest --preset linux-asan
 	@cat build/linux-asan/tests/fuzz/runs/*/summary.txt
+	ctest --preset linux-arm64
 	ctest --preset linux
 
 # Static checks: clang-tidy (.clang-tidy) and cppcheck.
@@ -43,10 +51,11 @@ fuzz: build-asan
 	scripts/fuzz all $(FUZZ_SECONDS)
 
 # The family against itself in the sandbox, about 30 s or until Ctrl+C.
-# PLATFORM=windows runs the Windows builds under Wine.
+# PLATFORM=windows runs the Windows builds under Wine, PLATFORM=linux-arm64
+# the arm64 builds under qemu-aarch64; only that platform is built.
 PLATFORM ?= linux
 DEMO_SECONDS ?= 30
-demo: build
+demo: build-$(PLATFORM)
 	tests/system/sandbox /usr/bin/python3 scripts/demo.py --platform $(PLATFORM) --seconds $(DEMO_SECONDS)
 
 # Timing and CPU figures of the real programs in the sandbox, each beside a

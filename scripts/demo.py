@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The family against itself, live, inside the test sandbox.
 
-    tests/system/sandbox /usr/bin/python3 scripts/demo.py [--platform linux|windows] [--seconds 30]
+    tests/system/sandbox /usr/bin/python3 scripts/demo.py [--platform linux|linux-arm64|windows] [--seconds 30]
 
 (`make demo` does this.) Everything runs in the sandbox's own user, network,
 mount and process-id namespaces: the serial ports are pseudo-terminals, the
@@ -138,9 +138,10 @@ def show_clock_write(say):
     return on_line
 
 
-def run_clock_setter(runner, port, platform, workdir, say, stopping):
+def run_clock_setter(runner, port, workdir, say, stopping):
     """clock_setter_8bit /2, started again each time it ends its cycle."""
-    recorder = ROOT / "build" / "linux" / "lib" / "clock_write_recorder.so"
+    platform = runner.platform
+    recorder = runner.bin_dir.parent / "lib" / "clock_write_recorder.so"
     round_number = 0
     while not stopping.is_set():
         round_number += 1
@@ -209,7 +210,8 @@ def screenshot_of_window(display_name, title, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--platform", choices=("linux", "windows"), default="linux")
+    parser.add_argument("--platform", choices=("linux", "linux-arm64", "windows"), default="linux",
+                        help="linux-arm64: the arm64 builds, run by qemu-aarch64")
     parser.add_argument("--seconds", type=float, default=30.0)
     args = parser.parse_args()
 
@@ -250,7 +252,7 @@ def main():
         for target, arguments in ((watch_sender, (com[1], say, stopping)),
                                   (feed_clock_setter, (com[2], say, stopping)),
                                   (watch_datagrams, (say, stopping)),
-                                  (run_clock_setter, (runner, com[2], args.platform, workdir, say, stopping))):
+                                  (run_clock_setter, (runner, com[2], workdir, say, stopping))):
             thread = threading.Thread(target=target, args=arguments, daemon=True)
             thread.start()
             threads.append(thread)

@@ -25,9 +25,10 @@ REPO = Path(__file__).resolve().parents[2]
 
 def pytest_addoption(parser):
     group = parser.getgroup("time family rig")
-    group.addoption("--platform", choices=("linux", "windows"), default="linux",
-                    help="test the Linux builds natively or the Windows builds under Wine")
-    group.addoption("--linux-bin", default=str(REPO / "build" / "linux" / "bin"))
+    group.addoption("--platform", choices=("linux", "linux-arm64", "windows"), default="linux",
+                    help="test the Linux builds natively, the Linux arm64 builds under qemu-aarch64 "
+                         "or the Windows builds under Wine")
+    group.addoption("--linux-bin", default=None, help="default build/linux/bin (build/linux-arm64/bin)")
     group.addoption("--windows-bin", default=str(REPO / "build" / "windows" / "bin"))
     group.addoption("--wine-template", default=None,
                     help="template prefix (default: wine-template beside the Windows bin folder)")
@@ -50,7 +51,8 @@ def pytest_terminal_summary(terminalreporter, config):
 
 @pytest.fixture(scope="session")
 def platform(pytestconfig):
-    return pytestconfig.getoption("platform")
+    # The system the programs are built for: the arm64 builds are Linux ones.
+    return "windows" if pytestconfig.getoption("platform") == "windows" else "linux"
 
 
 @pytest.fixture(scope="session")
@@ -90,10 +92,12 @@ def wine(platform, pytestconfig, rig_workdir, request):
 
 @pytest.fixture(scope="session")
 def programs(platform, pytestconfig, rig_workdir, session_ports, wine):
-    bin_dir = pytestconfig.getoption("linux_bin" if platform == "linux" else "windows_bin")
+    build = pytestconfig.getoption("platform")
+    bin_dir = pytestconfig.getoption("windows_bin") if platform == "windows" else \
+        pytestconfig.getoption("linux_bin") or str(REPO / "build" / build / "bin")
     folder = rig_workdir / "programs"
     folder.mkdir()
-    runner = Runner(platform, bin_dir, folder, session_ports, wine)
+    runner = Runner(build, bin_dir, folder, session_ports, wine)
     yield runner
     runner.stop_all()
 

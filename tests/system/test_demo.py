@@ -10,8 +10,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def test_short_demo_shows_every_program_at_work_and_ends_cleanly(platform):
-    run = subprocess.run([sys.executable, str(ROOT / "scripts" / "demo.py"), "--platform", platform,
+def test_short_demo_shows_every_program_at_work_and_ends_cleanly(platform, pytestconfig):
+    run = subprocess.run([sys.executable, str(ROOT / "scripts" / "demo.py"),
+                          "--platform", pytestconfig.getoption("platform"),
                           "--seconds", "8"], capture_output=True, text=True, timeout=600,
                          env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
     transcript = run.stdout

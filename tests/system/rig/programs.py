@@ -1,5 +1,6 @@
-"""Starting the family's real programs: Linux builds natively, Windows
-builds under Wine, always inside the sandbox.
+"""Starting the family's real programs: Linux builds natively, Linux arm64
+builds under qemu-aarch64 (registered in the sandbox's own binfmt_misc),
+Windows builds under Wine, always inside the sandbox.
 
 Runner.start(name, tail, ...) starts the program of that base name
 ("serial_time_sender_8bit") from the session's platform build and returns a
@@ -42,7 +43,9 @@ from pathlib import Path
 from .line_requests import parse_line_requests
 from .sandbox_check import assert_in_sandbox
 
-LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+# Each Linux build's own: the arm64 programs load Debian's libfaketime:arm64.
+LIBFAKETIME = {build: "/usr/lib/%s-linux-gnu/faketime/libfaketime.so.1" % triplet
+               for build, triplet in (("linux", "x86_64"), ("linux-arm64", "aarch64"))}
 
 STRACE = ["strace", "-ff", "-ttt", "-qq", "-v", "-y", "-X", "raw", "--seccomp-bpf", "-e", "trace=ioctl"]
 
@@ -117,7 +120,11 @@ class Program:
 
 class Runner:
     def __init__(self, platform, bin_dir, workdir, ports, wine=None):
-        self.platform = platform
+        # platform: "linux", "windows" or "linux-arm64"; the arm64 builds are
+        # Linux ones (self.platform) run by an emulator (self.emulated).
+        self.build = platform
+        self.platform = "windows" if platform == "windows" else "linux"
+        self.emulated = platform == "linux-arm64"
         self.bin_dir = Path(bin_dir)
         self.workdir = Path(workdir)
         self.ports = ports
@@ -125,7 +132,12 @@ class Runner:
         self.programs = []
         # Seconds a program may need to start and do its first thing: Wine
         # (and its 32-bit loader, emulated on kernels without ia32) is slow.
-        self.patience = 10.0 if platform == "linux" else 60.0
+        self.patience = 10.0 if self.platform == "linux" else 60.0
+
+    def host_tool(self, name):
+        """A test tool that must be of the machine's own architecture: in
+        the arm64 build, its native twin (host-bin/)."""
+        return self.bin_dir.parent / "host-bin" / name if self.emulated else self.bin_dir / name
 
     def path_of(self, name):
         path = self.bin_dir / (name + (".exe" if self.platform == "windows" else ""))
@@ -141,13 +153,18 @@ class Runner:
         stem = self.workdir / ("%03d-%s" % (number, name))
         path = self.path_of(name)
 
+        # The sandbox's narrow address space is for qemu-i386 under Wine only.
         base = dict(self.wine.env) if self.platform == "windows" else \
-            {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+            {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QEMU_RESERVED_VA")}
         extra = dict(env or {})
         if display:
             extra["DISPLAY"] = display
-        libraries = list(preload) + ([LIBFAKETIME] if faketime else [])
-        if libraries:
+        libraries = list(preload) + ([LIBFAKETIME[self.build]] if faketime else [])
+        if libraries and self.emulated:
+            # For the emulated program alone: the native shell and strace
+            # around it would refuse an arm64 library, on the program's stderr.
+            extra["QEMU_SET_ENV"] = "LD_PRELOAD=" + ":".join(libraries)
+        elif libraries:
             extra["LD_PRELOAD"] = ":".join(libraries)
         if isinstance(faketime, (int, float)):
             # An offset from the real clock, fixed now: no local time to
