@@ -427,7 +427,10 @@ def test_receiver_under_a_flood_keeps_its_memory_and_closes_at_once(programs, pl
           % (platform, flood.sent, flood.largest, flood.refused, before, peak, first, last, closed))
     assert code == 0
     assert flood.largest > 0
-    assert closed < (3 if platform == "linux" else 15), "took %.2f s to close" % closed
+    # Under qemu-aarch64 closed 0.10 to 0.49 s after Escape in five runs,
+    # natively 0.04 to 0.08 s: up to six times as long, so three times the bound.
+    bound = 3 * (3 if programs.emulated else 1) if platform == "linux" else 15
+    assert closed < bound, "took %.2f s to close" % closed
     if not SANITIZED:
         # The log keeps eleven lines at most, each at most a datagram long.
         assert peak - before < 96 * 1024, "memory grew by %d KiB under the flood" % (peak - before)

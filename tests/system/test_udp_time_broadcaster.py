@@ -28,7 +28,7 @@ def destination(platform):
     up: the Linux build then takes its 127.0.0.1 in place of a loopback host
     entry; Wine answers with the host entry itself (127.0.1.1 in the host
     file Debian's installer writes, 127.0.0.1 where the name stands there)."""
-    own = "127.0.0.1" if platform == "linux" else socket.gethostbyname(socket.gethostname())
+    own = "127.0.0.1" if platform != "windows" else socket.gethostbyname(socket.gethostname())
     return own.rsplit(".", 1)[0] + ".255"
 
 PAUSE = 0.990
@@ -39,10 +39,13 @@ PAUSE = 0.990
 # several milliseconds more, and a busy machine stalls the emulation for tens
 # of milliseconds now and then. The bounds stay far below the 990 ms pause, so
 # a datagram that waited for anything else than the pause and the turn fails.
-# Timing figures come from the bench, not from these bounds.
-LATENESS = {"linux": 0.030, "windows": 0.250}
+# Timing figures come from the bench, not from these bounds. The arm64 build
+# under qemu-aarch64, 1500 datagrams at loads of 2 to 9 on two cores: median
+# 1 ms, 99th percentile 5 to 65 ms, at most 150 ms (natively, at the same
+# time, at most 6 to 80 ms): eight times the native bound.
+LATENESS = {"linux": 0.030, "linux-arm64": 0.240, "windows": 0.250}
 # Settled datagrams arrive this soon after the turn of the second.
-SETTLED = {"linux": 0.030, "windows": 0.250}
+SETTLED = {"linux": 0.030, "linux-arm64": 0.240, "windows": 0.250}
 
 
 def phases(datagrams):
@@ -122,6 +125,7 @@ def listener():
 
 
 def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(platform, programs, listener):
+    build = programs.build
     if platform == "linux":
         # 80 ms into a second: the pauses then end 80, 70, ... ms after the
         # turn, each frame leaving at once, until the loop waits for the turn.
@@ -135,7 +139,11 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
     assert source[0] == "127.0.0.1"
 
     if platform == "linux":
-        assert first.arrival - started < 0.3, "the first datagram did not leave at once"
+        # Under qemu-aarch64 (the loader and libraries emulated) 0.08 to
+        # 0.48 s from the start to the first datagram at a load of 2 to 13
+        # on two cores, 0.01 to 0.11 s natively: three times the bound.
+        at_once = 0.3 * (3 if programs.emulated else 1)
+        assert first.arrival - started < at_once, "the first datagram did not leave at once"
         # The loop waits for the turn once its pause has come 10 ms earlier
         # each second from where the first datagram left; a slower start or
         # slower turns of the loop make that later. The sanitizer build on a
@@ -145,22 +153,22 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
         settled = int(phase(first.arrival) / 0.003) + 1
         datagrams = [first] + listener.collect(settled + 2, settled + 5)
         assert len(datagrams) == settled + 3
-        check_frames(datagrams, platform, source)
-        check_timing(datagrams, platform)
+        check_frames(datagrams, build, source)
+        check_timing(datagrams, build)
         # The first arrives 80 ms and a little into its second: the next
         # seven pauses all end after their turns, up to 10 ms earlier each
         # time (less the loop's own delay), never more.
         steps = [phase(a.arrival) - phase(b.arrival) for a, b in zip(datagrams[:7], datagrams[1:8])]
         assert 0.003 < sum(steps) / len(steps) < 0.0115, phases(datagrams)
-        assert all(phase(d.arrival) < SETTLED[platform] for d in datagrams[settled:]), phases(datagrams)
+        assert all(phase(d.arrival) < SETTLED[build] for d in datagrams[settled:]), phases(datagrams)
     else:
         # Wine starts too slowly to aim it at a point of the second, so it
         # starts anywhere in a second; where its pauses end after the turn,
         # each frame leaves at once.
         datagrams = [first] + listener.collect(2, 5)
         assert len(datagrams) == 3
-        check_frames(datagrams, platform, source)
-        check_timing(datagrams, platform)
+        check_frames(datagrams, build, source)
+        check_timing(datagrams, build)
         # Then hold it in the pause that has just begun, for ten seconds, so
         # that the pause ends in the middle of a second whose units digit is
         # that of the frame last sent: the loop must wait for the next turn
@@ -170,17 +178,17 @@ def test_broadcasts_the_clock_once_a_second_right_after_the_turn_until_ended(pla
         # where the resumed pause really ends: the stop lands some
         # milliseconds into the pause, more under the emulation and load.
         datagrams = hold_through_ten_seconds(program, listener, datagrams[-1])
-        check_frames(datagrams, platform, source)
-        check_timing(datagrams, platform)
-        assert all(phase(d.arrival) < SETTLED[platform] for d in datagrams), phases(datagrams)
+        check_frames(datagrams, build, source)
+        check_timing(datagrams, build)
+        assert all(phase(d.arrival) < SETTLED[build] for d in datagrams), phases(datagrams)
 
     # Datagrams sent to its socket are never read and change nothing.
     poke(source)
     later = listener.collect(3, 6)
     assert len(later) == 3
-    check_frames(datagrams[-1:] + later, platform, source)
-    check_timing(datagrams[-1:] + later, platform)
-    assert all(phase(d.arrival) < SETTLED[platform] for d in later), phases(later)
+    check_frames(datagrams[-1:] + later, build, source)
+    check_timing(datagrams[-1:] + later, build)
+    assert all(phase(d.arrival) < SETTLED[build] for d in later), phases(later)
 
     assert program.running(), "the broadcaster ended by itself"
     code = program.stop()
@@ -217,7 +225,7 @@ def test_a_socket_that_cannot_be_opened_gives_one_beep_and_exit_status_1(platfor
     assert_in_sandbox()
     master, slave = pty.openpty()
     # IPv4 sockets are refused (EMFILE) while files and the terminal still open.
-    command = [str(programs.bin_dir / "refuse_inet_sockets"), str(programs.path_of(PROGRAM))]
+    command = [str(programs.host_tool("refuse_inet_sockets")), str(programs.path_of(PROGRAM))]
     broadcaster = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
                                    start_new_session=True, preexec_fn=take_terminal)
     os.close(slave)
