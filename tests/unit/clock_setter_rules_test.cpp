@@ -151,7 +151,15 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"day_blank", "56", "  ", "12", "2024", 0},
         FieldCase{"month_sign", "56", "25", "-1", "2024", 0},
         FieldCase{"seconds_blank", "  ", "25", "12", "2024", 0},
-        FieldCase{"seconds_letter", "5x", "25", "12", "2024", 0}),
+        FieldCase{"seconds_letter", "5x", "25", "12", "2024", 0},
+        // Bytes above 0x7F (digits with the eighth bit set, as a seven-bit
+        // clock's parity makes them on an eight-bit line), and controls.
+        FieldCase{"day_digits_with_the_eighth_bit", "56", "\xb2\xb5", "12", "2024", 0},
+        FieldCase{"year_digits_with_the_eighth_bit", "56", "25", "12", "\xb2\xb0\xb2\xb4", 0},
+        FieldCase{"month_bytes_ff_and_80", "56", "25", "\xff\x80", "2024", 0},
+        FieldCase{"seconds_byte_a0_before_a_digit", "\xa0" "5", "25", "12", "2024", 0},
+        FieldCase{"day_tab_before_a_digit", "56", "\t5", "12", "2024", 0},
+        FieldCase{"year_control_bytes", "56", "25", "12", "20\x1b\x7f", 0}),
     [](const testing::TestParamInfo<FieldCase>& info) { return info.param.name; });
 
 TEST(SetterBlock, EmptyAndShortFieldsAreNoFrameOrSetNothing)
@@ -161,6 +169,10 @@ TEST(SetterBlock, EmptyAndShortFieldsAreNoFrameOrSetNothing)
     // A blank minutes field is empty once its spaces are gone.
     EXPECT_FALSE(clock_setting_from_block(frame("56", "  ", "12", "25", "12", "2024")));
     EXPECT_FALSE(clock_setting_from_block(frame("56", "34", "  ", "25", "12", "2024")));
+    // A NUL is a byte like any other, never the end of a field.
+    std::string nul_in_minutes = frame("56", "34", "12", "25", "12", "2024");
+    nul_in_minutes[4] = '\0';
+    EXPECT_FALSE(clock_setting_from_block(nul_in_minutes));
 }
 
 TEST(SetterDisplay, DateAndTimeTextsFromTheFields)
@@ -171,6 +183,9 @@ TEST(SetterDisplay, DateAndTimeTextsFromTheFields)
     EXPECT_EQ(display_text_from_block(frame("5x", "34", "00", "1a", "13", "1979")), "13/1a/1979    00:34:5x");
     EXPECT_FALSE(display_text_from_block("x" + frame("56", "34", "12", "25", "12", "2024").substr(1)));
     EXPECT_FALSE(display_text_from_block(frame("56", "34", "12", "25", "12", "2024").substr(0, 34)));
+    // The box shows the bytes as they came, whatever they are.
+    EXPECT_EQ(display_text_from_block(frame("\xb5\xb6", "\x1b\x7f", "\xff\x80", " \xa0", "\t1", "\xb2\xb0\xb2\xb4")),
+              "\t1/\xa0/\xb2\xb0\xb2\xb4    \xff\x80:\x1b\x7f:\xb5\xb6");
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ TEST(CommandTail, SkipsUnquotedAndQuotedProgramNamesAndTheBlanksAfter)
     EXPECT_EQ(skip_program_name("sender.exe"), "");
     EXPECT_EQ(skip_program_name("\"unterminated /2"), "");
     EXPECT_EQ(skip_program_name(""), "");
+    // Only space and tab are blanks: not a no-break space (0xA0), a NUL or another control.
+    EXPECT_EQ(skip_program_name("sender\xa0/2 /R"), "/R");
+    EXPECT_EQ(skip_program_name(std::string("a\0\v\x85 /3", 7)), "/3");
 }
 
 TEST(CommandTail, PortSwitchIsTheFirstSlashOrOnlyWithoutOneTheFirstBackslash)
@@ -31,6 +34,12 @@ TEST(CommandTail, PortSwitchIsTheFirstSlashOrOnlyWithoutOneTheFirstBackslash)
     EXPECT_EQ(platform::port_number_from_tail("/5"), 1);
     EXPECT_EQ(platform::port_number_from_tail("/0"), 1);
     EXPECT_EQ(platform::port_number_from_tail("abc /"), 1);
+    // A byte above 0x7F is neither a switch nor a digit, though its low seven bits are ('/' | 0x80 = 0xAF).
+    EXPECT_EQ(platform::port_number_from_tail("/\xb3"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("\xaf" "2 \xdc" "3"), 1);
+    EXPECT_EQ(platform::port_number_from_tail("\xff\x80/4"), 4);
+    EXPECT_EQ(platform::port_number_from_tail(std::string("/\0" "2", 3)), 1);
+    EXPECT_EQ(platform::port_number_from_tail("\x01\x1b\\3"), 3);
 }
 
 TEST(LocalTimeRules, DaysInMonthFollowTheGregorianCalendar)

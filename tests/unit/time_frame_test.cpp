@@ -93,7 +93,11 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"misaligned", "8592331122024         1         #*5", false},
                     ParseCase{"short", "*58592331122024         1        #", false},
                     ParseCase{"long", "*58592331122024         1          #", false},
-                    ParseCase{"empty", "", false}),
+                    ParseCase{"empty", "", false},
+                    // A mark with its eighth bit set (0xAA, 0xA3) is no mark.
+                    ParseCase{"marks_with_the_eighth_bit", "\xaa" "58592331122024         1         \xa3", false},
+                    ParseCase{"nul_before_the_end_mark", std::string("*58592331122024         1        \0#", 35),
+                              true}),
     [](const testing::TestParamInfo<ParseCase>& info) { return info.param.name; });
 
 TEST(TimeFrame, ParseCutsFieldsByPosition)
@@ -104,6 +108,12 @@ TEST(TimeFrame, ParseCutsFieldsByPosition)
     const auto spaced = parse_time_frame("* 5 4 3 1 2  24         1         #");
     ASSERT_TRUE(spaced);
     EXPECT_EQ(*spaced, (FrameFields{" 5", " 4", " 3", " 1", " 2", "  24"}));
+    // Fields are cut, never read: bytes above 0x7F, NUL and controls stay as they came.
+    const auto raw = parse_time_frame(std::string("*\xb5\xff\x80\x7f\0\t\r\n\x1b\x9f\xb2\xb0\xb2\xb4", 15) +
+                                      std::string(time_frame::tail_mode_1));
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(*raw, (FrameFields{"\xb5\xff", "\x80\x7f", std::string("\0\t", 2), "\r\n", "\x1b\x9f",
+                                 "\xb2\xb0\xb2\xb4"}));
 }
 
 TEST(TimeFrame, ComposedFrameRoundTrips)

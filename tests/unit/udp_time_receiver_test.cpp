@@ -91,6 +91,12 @@ TEST(ReceiveLog, TrimKeepsFewerThanTenSeparatorsByDroppingTheOldestLines)
     std::string empty;
     trim_log(empty);
     EXPECT_EQ(empty, "");
+
+    // Only 0x0D separates: not 0x8D (its low seven bits), a NUL or a line feed.
+    std::string others = "\x8d\x8d\x8d\x8d\x8d\x8d\x8d\x8d\x8d\x8d\n\n\n\n\n\n\n\n\n\n\xff\r\x80"s + std::string(10, '\0');
+    const std::string kept = others;
+    trim_log(others);
+    EXPECT_EQ(others, kept);
 }
 
 // --- The label's copy of the log on GTK --------------------------------------
@@ -110,6 +116,8 @@ TEST(LabelText, ReadsBytesAsAnsiIntoUtf8)
     EXPECT_EQ(label_display_text("\x81"), "\xc2\x81");      // undefined: kept as C1 control
     EXPECT_EQ(label_display_text("\x9f\xff"), "\xc5\xb8\xc3\xbf");
     EXPECT_EQ(label_display_text("\xa0"), "\xc2\xa0");
+    // 0x8D is a C1 control, not a line break; other controls pass unchanged.
+    EXPECT_EQ(label_display_text("a\x8d" "b\x01\x1b\x7f\t"), "a\xc2\x8d" "b\x01\x1b\x7f\t");
 }
 
 TEST(LabelText, StopsWhereNoMoreCouldShow)
