@@ -35,7 +35,7 @@ def log(text):
 
 # -- the page shared with bench_clock.so -----------------------------------------
 
-Stamp = collections.namedtuple("Stamp", "at woke planned call size")
+Stamp = collections.namedtuple("Stamp", "at woke planned seen before call size")
 
 
 class ClockPage:
@@ -45,7 +45,7 @@ class ClockPage:
     written back, and the program's next stamp took a page fault."""
 
     CAPACITY = 4000
-    STAMP = struct.Struct("<qqqii")
+    STAMP = struct.Struct("<qqqqqii")
 
     def __init__(self, offset_s=0.0, stamping=True, folder="/dev/shm"):
         descriptor, path = tempfile.mkstemp(prefix="time-family-bench-page-", dir=folder)
@@ -65,11 +65,13 @@ class ClockPage:
         self._offset.value = round(seconds * 1e9)
 
     def stamps(self):
-        """Stamp(at, woke, planned, call, size) of each call so far: the real
-        moments (s) of the call, of the end of the last sleep before it and
-        of the end asked for; call 1 is write(), 2 sendto()."""
+        """Stamp(at, woke, planned, seen, before, call, size) of each call so
+        far: the real moments (s) of the call, of the end of the last sleep
+        before it and of the end asked for, of the program's first reading
+        of its clock's current second and of the reading before that; call 1
+        is write(), 2 sendto()."""
         count = struct.unpack_from("<I", self._map, 8)[0]
-        return [Stamp(at / 1e9, woke / 1e9, planned / 1e9, call, size) for at, woke, planned, call, size in
+        return [Stamp(*(ns / 1e9 for ns in fields[:5]), *fields[5:]) for fields in
                 (self.STAMP.unpack_from(self._map, 16 + self.STAMP.size * i) for i in range(count))]
 
     def options(self, bin_dir):
@@ -82,6 +84,17 @@ class ClockPage:
         self._map.close()
         self._file.close()
         self.path.unlink()
+
+
+def keep_stamp(series, stamp, turn):
+    """A call's moments around its turn (s from it): its last sleep's end
+    and the end asked for, how late that sleep ended, and the readings of
+    the clock on either side of the turn."""
+    series.woke_s.append(stamp.woke - turn)
+    series.planned_s.append(stamp.planned - turn)
+    series.overshoot_s.append(stamp.woke - stamp.planned)
+    series.seen_s.append(stamp.seen - turn)
+    series.before_s.append(stamp.before - turn)
 
 
 def offset_for_minute_turn(real_instant, minute_after=None):

@@ -32,6 +32,25 @@ def _name(part, who):
     return NAMES[part] + (" under SCHED_FIFO" if who == "realtime" else "")
 
 
+def late_calls(data, late_s=0.0002):
+    """Where the calls over 0.2 ms late lost their time: a last sleep that
+    ended after the turn (one meant to end 3 ms or more before it: the
+    broadcaster's pause), a poll that read the clock late after a wake-up in
+    time (held off the core across the turn), or the way from the reading
+    that saw the turn to the call."""
+    late = [i for i, at in enumerate(data["at_call_s"]) if at > late_s]
+    woke = [i for i in late if data["woke_s"][i] > 0]
+    held = [i for i in late if i not in woke and data["seen_s"][i] > late_s]
+    gaps = [1000 * (data["seen_s"][i] - data["before_s"][i]) for i in held]
+    over = summary_ms(data["overshoot_s"])
+    return ("%d calls over 0.2 ms: %d woke after the turn (%d from a sleep meant to end 3 ms or more before it), "
+            "%d held in the poll%s, %d after the reading that saw the turn; its last sleeps ended p50 %.3f, "
+            "p99 %.3f, max %.3f ms late"
+            % (len(late), len(woke), sum(1 for i in woke if data["planned_s"][i] < -0.003), len(held),
+               " (no reading for %.3f to %.3f ms across the turn)" % (min(gaps), max(gaps)) if gaps else "",
+               len(late) - len(woke) - len(held), over["p50"], over["p99"], over["max"]))
+
+
 def format_table(machine, results, load=None, cores=None):
     lines = [TITLES[machine], ""] + ([load, ""] if load else [])
     if cores:
@@ -67,14 +86,7 @@ def format_table(machine, results, load=None, cores=None):
             lines.append("  %s: %d seconds without a datagram; VmRSS %s KiB (settled, end)."
                          % (_name(part, who), data["skipped_seconds"], " / ".join(map(str, data["rss_kib"]))))
         if data.get("at_call_s"):
-            # A call late after a wake-up that came late, or after a poll
-            # held up when the wake-up was in time.
-            late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
-            over = summary_ms(data["overshoot_s"])
-            lines.append("  %s: %d calls over 0.2 ms, %d of them woke after the turn; its last sleeps ended p50 "
-                         "%.3f, p99 %.3f, max %.3f ms late" % (_name(part, who), len(late),
-                                                                sum(1 for w in late if w > 0), over["p50"],
-                                                                over["p99"], over["max"]))
+            lines.append("  %s: %s" % (_name(part, who), late_calls(data)))
     faults = [sum(data["cpu"].faults[i] for _, _, data in programs) for i in (0, 1)]
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")

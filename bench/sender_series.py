@@ -15,8 +15,8 @@ harness put it.
 
 import time
 
-from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, log, make_realtime,
-                     next_instant, observe_in_real_time, offset_for_minute_turn)
+from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, keep_stamp, log,
+                     make_realtime, next_instant, observe_in_real_time, offset_for_minute_turn)
 
 # The next turn comes at least this long after the last frame is in.
 LEAD_S = 0.3
@@ -27,6 +27,7 @@ class Series:
 
     def __init__(self):
         self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
+        self.planned_s, self.seen_s, self.before_s = [], [], []
         self.cpu = CpuTally()
         self.startup_cpu_ms = None
 
@@ -64,8 +65,7 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
                 stamp = page.stamps()[k]
                 assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
                 series.at_call_s.append(stamp.at - turn)
-                series.woke_s.append(stamp.woke - turn)
-                series.overshoot_s.append(stamp.woke - stamp.planned)
+                keep_stamp(series, stamp, turn)
             if k < turns:
                 # The same minute of the program's clock, nearer its end.
                 minute = turn + offset + 60
