@@ -22,7 +22,7 @@ for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
     if str(folder) not in sys.path:
         sys.path.insert(0, str(folder))
 
-from realtime_grant import ENVIRONMENT as GRANT, OBSERVER, PRIORITY, request  # noqa: E402
+from realtime_grant import ENVIRONMENT as GRANT, FLOOR, OBSERVER, PRIORITY, request  # noqa: E402,F401
 from rig.waiting import sleep_until, wait_for  # noqa: E402,F401 (for the measurements)
 
 FRAME = 35

@@ -12,7 +12,8 @@ NAMES = {"sender": "serial_time_sender_8bit", "broadcaster": "udp_time_broadcast
          "realtime": "  under SCHED_FIFO 10", "reference": "polling reference"}
 HEADINGS = {"sender": "serial time sender /R: turn of the minute to its write(); delivered: first byte at the pty",
             "broadcaster": "broadcaster: turn of the second to its sendto(); delivered: at a listener on loopback"}
-ROW = "  %-25s %4s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s"
+FLOOR = "machine floor (cyclictest)"
+ROW = "  %-26s %5s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s  %6s"
 
 
 def _number(value, digits=3):
@@ -26,6 +27,16 @@ def _figures(delays_s):
 
 def _ordered(section):
     return [(who, section[who]) for who in ("program", "realtime", "reference") if who in section]
+
+
+def _floor_p99(results, who):
+    """The p99 (ms) of the floor under the policy of row `who`."""
+    floor = results.get("floor", {}).get("realtime" if who == "realtime" else "program")
+    return summary_ms([us / 1e6 for us in floor["wakeups_us"]])["p99"] if floor else None
+
+
+def _ratio(p99, floor_p99):
+    return "-" if p99 is None or not floor_p99 else "%.2f" % (p99 / floor_p99)
 
 
 def _name(part, who):
@@ -53,18 +64,28 @@ def late_calls(data, late_s=0.0002):
 
 def format_table(machine, results, load=None, cores=None):
     lines = [TITLES[machine], ""] + ([load, ""] if load else [])
+    if "floor" in results:
+        lines += ["The machine floor, beside the rows under the same load: %s." % "; ".join(
+            " ".join(data["command"]) for _, data in _ordered(results["floor"])), ""]
     if cores:
         lines += ["The machine's cores meanwhile: %.1f %% busy (all work, the bench's own too), %.2f %% taken by "
                   "the host (steal)." % cores, ""]
-    lines.append("  %-25s %4s %30s   %30s  %7s" % ("", "", "at the program's call, ms", "delivered, ms", ""))
-    lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %"))
+    lines.append("  %-26s %5s %30s   %30s  %7s  %6s" % ("", "", "at the program's call, ms", "delivered, ms", "",
+                                                       "p99 at"))
+    lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %", "/floor"))
+    if "floor" in results:
+        lines.append("machine floor: cyclictest's wake-ups every 5 ms, how late each came after its moment")
+        for who, data in _ordered(results["floor"]):
+            lines.append((ROW % ((NAMES.get(who, FLOOR), len(data["wakeups_us"])) +
+                                 tuple(_figures([us / 1e6 for us in data["wakeups_us"]])) + ("",) * 6)).rstrip())
     for part in ("sender", "broadcaster"):
         if part in results:
             lines.append(HEADINGS[part])
             for who, data in _ordered(results[part]):
                 lines.append(ROW % ((NAMES.get(who, NAMES[part]), len(data["delivered_s"])) +
                                     tuple(_figures(data["at_call_s"]) + _figures(data["delivered_s"])) +
-                                    (_number(data["cpu"].percent()),)))
+                                    (_number(data["cpu"].percent()),
+                                     _ratio(summary_ms(data["at_call_s"])["p99"], _floor_p99(results, who)))))
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
@@ -74,7 +95,7 @@ def format_table(machine, results, load=None, cores=None):
             lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), taken[0], taken[1],
                                                        _number(s["cpu"].percent())))
     programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
-                if who != "reference"]
+                if who != "reference" and part != "floor"]
     lines.append("")
     startup = ["%s %.1f" % (_name(part, who), data["startup_cpu_ms"]) for part, who, data in programs
                if data.get("startup_cpu_ms") is not None]
@@ -91,7 +112,8 @@ def format_table(machine, results, load=None, cores=None):
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")
     lines.append("  100). CPU %: one core's share from /proc/PID/schedstat over the turns measured; the sender's")
-    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute.")
+    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute. p99 at")
+    lines.append("  /floor: the p99 at the call over the machine floor's p99 under the same policy, the same time.")
     return "\n".join(lines)
 
 
@@ -145,5 +167,7 @@ def as_json(results):
             for key in ("at_call_s", "delivered_s"):
                 if key in data:
                     entry[key.replace("_s", "_summary_ms")] = summary_ms(data[key])
+            if "wakeups_us" in data:
+                entry["wakeups_summary_ms"] = summary_ms([us / 1e6 for us in data["wakeups_us"]])
             out[part][who] = entry
     return out

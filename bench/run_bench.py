@@ -12,7 +12,9 @@ turns) and of the clock setter, which poll a core each. Wine: the
 broadcaster and its reference (60 datagrams). Linux, busy: under a
 competing load, side by side the program, the program under SCHED_FIFO 10
 and the reference of the broadcaster and of the sender (whose reference
-has a turn every 4 s), and the clock setter's trials in turn.
+has a turn every 4 s), and the clock setter's trials in turn. Beside the
+rows run side by side, the machine's floor under each policy of the rows
+(bench/machine_floor.py).
 """
 
 import argparse
@@ -29,6 +31,7 @@ from pathlib import Path
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
 from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
+from machine_floor import floors_beside
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
@@ -99,11 +102,18 @@ def broadcasters(m, count, whos, stamping=True):
         m.keep("broadcaster", run.label, run.figures())
 
 
-def side_by_side(*jobs):
-    """Runs the jobs (functions) in threads and raises the first failure."""
-    with ThreadPoolExecutor(len(jobs)) as pool:
-        for future in [pool.submit(job) for job in jobs]:
-            future.result()
+def side_by_side(m, floors, *jobs):
+    """Runs the jobs (functions) in threads, with the machine's floor under
+    each policy of `floors` beside them, and raises the first failure."""
+    beside = floors_beside(m.workdir, floors, SIZES["full"]["load_s"])
+    try:
+        with ThreadPoolExecutor(len(jobs)) as pool:
+            for future in [pool.submit(job) for job in jobs]:
+                future.result()
+    finally:
+        for floor in beside:
+            floor.stop()
+            m.keep("floor", floor.who, floor.figures())
 
 
 def quiet_linux(m, size, parts, stamping):
@@ -114,7 +124,7 @@ def quiet_linux(m, size, parts, stamping):
         jobs.append(lambda: setters(m, ["program"], 2, size["setter_trials"]))
     if "broadcaster" in parts:
         jobs.append(lambda: broadcasters(m, size["datagrams"], ["program", "reference"], stamping=stamping))
-    side_by_side(*jobs)
+    side_by_side(m, ["program"], *jobs)
     if "sender" in parts:
         sender(m, "reference", 1, size["reference_turns"])
     if "setter" in parts:
@@ -141,7 +151,7 @@ def busy_linux(m, size, parts, quick):
             jobs.append(lambda: setters(m, m.sides, 4, size["setter_trials"]))
         if "broadcaster" in parts:
             jobs.append(lambda: broadcasters(m, size["datagrams"], m.sides))
-        side_by_side(*jobs)
+        side_by_side(m, [who for who in m.sides if who != "reference"], *jobs)
     finally:
         m.load.stop()
         log(m.load.summary())

@@ -24,6 +24,7 @@ from virtual_clock import compose_frame  # noqa: E402
 
 Datagram = namedtuple("Datagram", "data arrival source destination")
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+FLOOR = "machine floor (cyclictest)"
 
 
 def test_percentiles_are_nearest_ranks():
@@ -127,6 +128,14 @@ def test_recorded_clock_writes_name_the_frames_taken(tmp_path):
     assert frames_for(5, 2) == [b"*12110605032031         1         #", b"*12110705032031         1         #"]
 
 
+def figures_of(row):
+    """The figures of a row of the table, after its name ("-" as None); None for other lines."""
+    try:
+        return [None if word == "-" else float(word) for word in row[28:].split()]
+    except ValueError:
+        return None
+
+
 def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytestconfig, platform):
     if platform != "linux":
         pytest.skip("the harness's short check runs the Linux builds")
@@ -152,7 +161,18 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
     assert rows_named(quiet, "polling reference") == 3 and rows_named(busy, "polling reference") == 3, table
     assert "it got" in busy, table
     realtime = ENVIRONMENT in os.environ
-    assert rows_named(busy, "under SCHED_FIFO 10") == (3 if realtime else 0), table
+    # The floor (cyclictest) needs the grant to start, under SCHED_FIFO too on the busy machine; each row
+    # at the call ends in its p99 over the floor's under the same policy.
+    assert rows_named(busy, "under SCHED_FIFO 10") == (4 if realtime else 0), table
+    for section, floors in ((quiet, [FLOOR]), (busy, [FLOOR, "under SCHED_FIFO 10"])):
+        lines = [(line[:28].strip(), figures_of(line)) for line in section.splitlines() if figures_of(line)]
+        floor_p99 = {name: figures[2] for name, figures in lines if name in floors and len(figures) == 5}
+        assert len(floor_p99) == (len(floors) if realtime else 0), table
+        programs = [(name, figures) for name, figures in lines if len(figures) == 11]
+        assert len(programs) == 4 + 2 * (section is busy and realtime), table
+        for name, figures in programs:
+            floor = floor_p99.get(floors[-1] if name == "under SCHED_FIFO 10" else floors[0])
+            assert figures[-1] == (pytest.approx(figures[2] / floor, rel=0.02, abs=0.006) if realtime else None), name
     assert (out / "bench.txt").read_text() in table
     for picture in ("delays-linux-sender.png", "delays-busy-broadcaster.png"):
         assert (out / picture).read_bytes()[:8] == PNG_SIGNATURE
@@ -164,4 +184,7 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
             assert len(broadcaster["at_call_s"]) == len(broadcaster["delivered_s"]) == 4
             assert len(sender["at_call_s"]) == len(sender["delivered_s"]) == (3 if who != "reference" else 2)
             assert figures[machine]["setter"][who]["sent_1s"] == 5
+        floors = {"linux": ["program"], "busy": ["program", "realtime"]}[machine] if realtime else []
+        assert sorted(figures[machine].get("floor", {})) == floors
+        assert all(figures[machine]["floor"][who]["wakeups_us"] for who in floors)
     assert figures["busy"]["load"]["cores"] > 0.5
