@@ -9,19 +9,17 @@
  *   offset 12  uint32 nonzero: stamp the calls (zero: the same run without)
  *   offset 16  stamps: {int64 real ns at entry, int64 real ns at which the
  *                     last sleep before it ended, int64 at which that sleep
- *                     was to end, int64 real ns of the program's first
- *                     reading of its clock's current second, int64 of the
- *                     reading before that one, int32 call, int32 bytes}
+ *                     was to end, int64 seen, before, int32 call, int32 bytes}
  *
  * A stamp is the real clock (no offset) read as write() or sendto() is
  * entered, so the bench sees the moment the program asked for its frame to
  * go out, apart from how late the line or the observer was; with the end of
  * the program's last sleep (clock_nanosleep, relative), it tells a late
- * wake-up from a wait cut short after it; with the program's readings on
- * either side of its clock's last turn of the second, a poll held up before
- * the turn from a call held up after the reading that saw it. The clock is
- * read through the
- * vDSO, not the system call: a few tens of ns. The programs read the time
+ * wake-up from a wait cut short after it; with the real moments of the
+ * program's first reading of its clock's current second (seen) and of the
+ * reading before it (before), a poll held off the core across the turn from
+ * a call held up after the reading that saw it. The clock is read through
+ * the vDSO, not the system call: a few tens of ns. The programs read the time
  * only through clock_gettime(CLOCK_REALTIME); the harness checks every
  * frame's fields against the offset it set. */
 #define _GNU_SOURCE
@@ -56,9 +54,7 @@ struct page {
 
 static struct page *shared;
 static int64_t woke_ns, planned_ns;
-/* The real moments of the program's readings: the last one, the first of
- * the second its clock reads now, and the one before that. */
-static int64_t read_ns, seen_ns, before_ns, second_read = -1;
+static int64_t read_ns, seen_ns, before_ns, second_read = -1; /* its readings, real */
 static int (*real_clock_gettime)(clockid_t, struct timespec *);
 static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
 static ssize_t (*real_write)(int, const void *, size_t);

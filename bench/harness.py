@@ -66,10 +66,7 @@ class ClockPage:
 
     def stamps(self):
         """Stamp(at, woke, planned, seen, before, call, size) of each call so
-        far: the real moments (s) of the call, of the end of the last sleep
-        before it and of the end asked for, of the program's first reading
-        of its clock's current second and of the reading before that; call 1
-        is write(), 2 sendto()."""
+        far, real moments in s (bench_clock.c); call 1 is write(), 2 sendto()."""
         count = struct.unpack_from("<I", self._map, 8)[0]
         return [Stamp(*(ns / 1e9 for ns in fields[:5]), *fields[5:]) for fields in
                 (self.STAMP.unpack_from(self._map, 16 + self.STAMP.size * i) for i in range(count))]
@@ -87,14 +84,11 @@ class ClockPage:
 
 
 def keep_stamp(series, stamp, turn):
-    """A call's moments around its turn (s from it): its last sleep's end
-    and the end asked for, how late that sleep ended, and the readings of
-    the clock on either side of the turn."""
-    series.woke_s.append(stamp.woke - turn)
-    series.planned_s.append(stamp.planned - turn)
+    """A call's moments from its turn (s): its last sleep's end and the end
+    asked for, the readings on either side of the turn; that sleep's lateness."""
+    for moment in ("woke", "planned", "seen", "before"):
+        getattr(series, moment + "_s").append(getattr(stamp, moment) - turn)
     series.overshoot_s.append(stamp.woke - stamp.planned)
-    series.seen_s.append(stamp.seen - turn)
-    series.before_s.append(stamp.before - turn)
 
 
 def offset_for_minute_turn(real_instant, minute_after=None):

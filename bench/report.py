@@ -29,14 +29,11 @@ def _ordered(section):
     return [(who, section[who]) for who in ("program", "realtime", "reference") if who in section]
 
 
-def _floor_p99(results, who):
-    """The p99 (ms) of the floor under the policy of row `who`."""
+def _over_floor(results, who, at_call_s):
+    """A row's p99 at the call over the floor's p99 under its policy."""
     floor = results.get("floor", {}).get("realtime" if who == "realtime" else "program")
-    return summary_ms([us / 1e6 for us in floor["wakeups_us"]])["p99"] if floor else None
-
-
-def _ratio(p99, floor_p99):
-    return "-" if p99 is None or not floor_p99 else "%.2f" % (p99 / floor_p99)
+    p99s = [summary_ms(delays)["p99"] for delays in (at_call_s, floor["wakeups_s"] if floor else [])]
+    return "%.2f" % (p99s[0] / p99s[1]) if None not in p99s and p99s[1] > 0 else "-"
 
 
 def _name(part, who):
@@ -44,11 +41,7 @@ def _name(part, who):
 
 
 def late_calls(data, late_s=0.0002):
-    """Where the calls over 0.2 ms late lost their time: a last sleep that
-    ended after the turn (one meant to end 3 ms or more before it: the
-    broadcaster's pause), a poll that read the clock late after a wake-up in
-    time (held off the core across the turn), or the way from the reading
-    that saw the turn to the call."""
+    """Where the calls over 0.2 ms late lost their time (docs/performance.md)."""
     late = [i for i, at in enumerate(data["at_call_s"]) if at > late_s]
     woke = [i for i in late if data["woke_s"][i] > 0]
     held = [i for i in late if i not in woke and data["seen_s"][i] > late_s]
@@ -64,9 +57,6 @@ def late_calls(data, late_s=0.0002):
 
 def format_table(machine, results, load=None, cores=None):
     lines = [TITLES[machine], ""] + ([load, ""] if load else [])
-    if "floor" in results:
-        lines += ["The machine floor, beside the rows under the same load: %s." % "; ".join(
-            " ".join(data["command"]) for _, data in _ordered(results["floor"])), ""]
     if cores:
         lines += ["The machine's cores meanwhile: %.1f %% busy (all work, the bench's own too), %.2f %% taken by "
                   "the host (steal)." % cores, ""]
@@ -76,16 +66,15 @@ def format_table(machine, results, load=None, cores=None):
     if "floor" in results:
         lines.append("machine floor: cyclictest's wake-ups every 5 ms, how late each came after its moment")
         for who, data in _ordered(results["floor"]):
-            lines.append((ROW % ((NAMES.get(who, FLOOR), len(data["wakeups_us"])) +
-                                 tuple(_figures([us / 1e6 for us in data["wakeups_us"]])) + ("",) * 6)).rstrip())
+            lines.append((ROW % ((NAMES.get(who, FLOOR), len(data["wakeups_s"])) + tuple(_figures(data["wakeups_s"]))
+                                 + ("",) * 6)).rstrip())
     for part in ("sender", "broadcaster"):
         if part in results:
             lines.append(HEADINGS[part])
             for who, data in _ordered(results[part]):
                 lines.append(ROW % ((NAMES.get(who, NAMES[part]), len(data["delivered_s"])) +
                                     tuple(_figures(data["at_call_s"]) + _figures(data["delivered_s"])) +
-                                    (_number(data["cpu"].percent()),
-                                     _ratio(summary_ms(data["at_call_s"])["p99"], _floor_p99(results, who)))))
+                                    (_number(data["cpu"].percent()), _over_floor(results, who, data["at_call_s"]))))
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
@@ -112,8 +101,8 @@ def format_table(machine, results, load=None, cores=None):
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")
     lines.append("  100). CPU %: one core's share from /proc/PID/schedstat over the turns measured; the sender's")
-    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute. p99 at")
-    lines.append("  /floor: the p99 at the call over the machine floor's p99 under the same policy, the same time.")
+    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute. p99 at /floor:")
+    lines.append("  the p99 at the call over that of the machine floor's wake-ups under the same policy meanwhile.")
     return "\n".join(lines)
 
 
@@ -164,10 +153,8 @@ def as_json(results):
         out[part] = {}
         for who, data in section.items():
             entry = {k: v.as_dict() if hasattr(v, "as_dict") else v for k, v in data.items()}
-            for key in ("at_call_s", "delivered_s"):
+            for key in ("at_call_s", "delivered_s", "wakeups_s"):
                 if key in data:
                     entry[key.replace("_s", "_summary_ms")] = summary_ms(data[key])
-            if "wakeups_us" in data:
-                entry["wakeups_summary_ms"] = summary_ms([us / 1e6 for us in data["wakeups_us"]])
             out[part][who] = entry
     return out

@@ -31,7 +31,7 @@ from pathlib import Path
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
 from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
-from machine_floor import floors_beside
+from machine_floor import Floor
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
@@ -104,16 +104,16 @@ def broadcasters(m, count, whos, stamping=True):
 
 def side_by_side(m, floors, *jobs):
     """Runs the jobs (functions) in threads, with the machine's floor under
-    each policy of `floors` beside them, and raises the first failure."""
-    beside = floors_beside(m.workdir, floors, SIZES["full"]["load_s"])
+    each policy of `floors` beside them (it needs the grant to start), and
+    raises the first failure."""
+    beside = [Floor(m.workdir, who, SIZES["full"]["load_s"]) for who in floors if realtime_granted()]
     try:
         with ThreadPoolExecutor(len(jobs)) as pool:
             for future in [pool.submit(job) for job in jobs]:
                 future.result()
     finally:
         for floor in beside:
-            floor.stop()
-            m.keep("floor", floor.who, floor.figures())
+            m.keep("floor", floor.who, floor.stop())
 
 
 def quiet_linux(m, size, parts, stamping):

@@ -186,5 +186,5 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
             assert figures[machine]["setter"][who]["sent_1s"] == 5
         floors = {"linux": ["program"], "busy": ["program", "realtime"]}[machine] if realtime else []
         assert sorted(figures[machine].get("floor", {})) == floors
-        assert all(figures[machine]["floor"][who]["wakeups_us"] for who in floors)
+        assert all(figures[machine]["floor"][who]["wakeups_s"] for who in floors)
     assert figures["busy"]["load"]["cores"] > 0.5
