@@ -5,13 +5,9 @@ turn of the second the frame carries. The program, the program under
 SCHED_FIFO and the polling reference run side by side, told apart by source
 port, each with its clock at its own offset so that they never wake at once.
 
-Settling: the first datagram leaves at start-up, at whatever point of the
-second, and each 990 ms pause then ends about 10 ms earlier in the second
-until one ends before the turn: up to 100 s. So the program is stopped
-(SIGSTOP) after its first datagram and let go on (SIGCONT) in the tenth
-second after it, within a second whose units digit is the one just sent: it
-waits for the next turn and is settled from then on. Datagrams count from
-the one after the first that arrived within 10 ms of its turn.
+Settling (stopped after its first datagram, let go on in the tenth second
+after it; counted from the one after the first within 10 ms of its turn):
+docs/performance.md, "Broadcasters".
 """
 
 import os

@@ -22,7 +22,7 @@ for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
     if str(folder) not in sys.path:
         sys.path.insert(0, str(folder))
 
-from realtime_grant import ENVIRONMENT as GRANT, FLOOR, OBSERVER, PRIORITY, request  # noqa: E402,F401
+from realtime_grant import ENVIRONMENT as GRANT, FLOOR, OBSERVER, PRIORITY, request  # noqa: E402
 from rig.waiting import sleep_until, wait_for  # noqa: E402,F401 (for the measurements)
 
 FRAME = 35
@@ -214,18 +214,22 @@ def assert_realtime(program_run):
         raise AssertionError("%r runs under scheduling policy %d, not SCHED_FIFO" % (program_run, policy))
 
 
+def grant_thread(native_id, name):
+    """Has a thread of the harness, named `name`, run under SCHED_FIFO."""
+    with open("/proc/self/task/%d/comm" % native_id, "w") as f:
+        f.write(name)
+    why = request(native_id)
+    if why:
+        raise RuntimeError("the %s's SCHED_FIFO refused: %s" % (name, why))
+
+
 def observe_in_real_time(thread):
     """Has a pty's reader thread (the observer, which stands for the clock at
     the other end of the line) read under SCHED_FIFO where the grant is
     given, so that the delivery figure is the pty's, not the observer's wait
     behind the load."""
-    if not realtime_granted():
-        return
-    with open("/proc/self/task/%d/comm" % thread.native_id, "w") as f:
-        f.write(OBSERVER)
-    why = request(thread.native_id)
-    if why:
-        raise RuntimeError("the observer's SCHED_FIFO refused: %s" % why)
+    if realtime_granted():
+        grant_thread(thread.native_id, OBSERVER)
 
 
 def port_is_open_by(pid, device):

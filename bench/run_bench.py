@@ -3,18 +3,9 @@
 beside a reference that waits the simple way (bench/polling_reference.cpp).
 Prints a table per machine; writes it, every sample (JSON) and histograms
 (PNG) into --out. Figures, never pass/fail. Only inside the sandbox, under
-bench/realtime_grant.py (make bench runs it so; docs/performance.md).
-
-Linux, quiet: side by side the broadcaster and its reference (200
-datagrams), the sender serving 200 turns of the minute, one a second, and
-the clock setter's trials; then alone the references of the sender (50
-turns) and of the clock setter, which poll a core each. Wine: the
-broadcaster and its reference (60 datagrams). Linux, busy: under a
-competing load, side by side the program, the program under SCHED_FIFO 10
-and the reference of the broadcaster and of the sender (whose reference
-has a turn every 4 s), and the clock setter's trials in turn. Beside the
-rows run side by side, the machine's floor under each policy of the rows
-(bench/machine_floor.py).
+bench/realtime_grant.py (make bench runs it so). What runs side by side,
+and when: docs/performance.md, "Schedule"; beside those, the machine's
+floor under each policy of their rows (bench/machine_floor.py).
 """
 
 import argparse

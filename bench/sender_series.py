@@ -4,13 +4,10 @@ the minute: for each, when the program entered write() with the turn's frame
 end of the pty (the rig's capture thread), both counted from the turn.
 
 The program's clock runs at an offset set in the page it shares with the
-harness. Its first turn comes at a chosen real moment; once the turn's frame
-is in, the offset moves the clock forward within the same minute, so that
-the next turn comes at the next chosen moment. The program notices at its
-next reading (at most 100 ms later, as it notices any clock set forward)
-and then waits out the minute as always. Every frame must carry the minute
-of its turn with seconds 00, which checks that the clock is where the
-harness put it.
+harness, moved forward within the same minute after each turn, so that the
+next turn comes at the next chosen real moment; every frame must carry the
+minute of its turn with seconds 00 (docs/performance.md, "One process, many
+turns of the minute").
 """
 
 import time
