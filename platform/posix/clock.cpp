@@ -180,13 +180,14 @@ void sleep_us(std::uint32_t us)
 // (SCHED_FIFO, as the units run the programs, has no such claim to spend).
 std::uint32_t wake_margin_us() { return 2000; }
 
-// With more tasks ready to run than processors, the task that wakes at the
-// margin takes a processor at once (its short slice), but a poll that
-// outlasts that slice has spent its claim to the processor: the next tick
-// (every 4 ms at 250 Hz) hands the processor to a task that has waited,
-// and the poll goes on a tick or two later, after the turn. So there the
-// wait sleeps again until 0.3 ms before the turn and polls within the
-// slice. With processors to spare the whole margin is polled, since an
+// With as many tasks ready to run as processors (this one among them), a
+// task that wakes has no idle processor to go to and may be queued on this
+// one. The task that wakes at the margin takes the processor at once (its
+// short slice), but a poll that outlasts that slice has spent its claim to
+// it: the next tick (every 4 ms at 250 Hz) hands it to a task that has
+// waited, and the poll goes on a tick or two later, after the turn. So
+// there the wait sleeps again until 0.3 ms before the turn and polls within
+// the slice. With a processor idle the whole margin is polled, since an
 // idle processor wakes late from a sleep (see wake_margin_us).
 std::uint32_t poll_margin_us()
 {
@@ -205,7 +206,7 @@ std::uint32_t poll_margin_us()
         field = field != nullptr ? field + 1 : nullptr;
     }
     const long ready = field != nullptr ? std::strtol(field, nullptr, 10) : 0;
-    return processors > 0 && ready > processors ? contended_poll_us : wake_margin_us();
+    return processors > 0 && ready >= processors ? contended_poll_us : wake_margin_us();
 }
 
 void pause_briefly()

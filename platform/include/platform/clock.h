@@ -49,9 +49,9 @@ void sleep_us(std::uint32_t us);
 std::uint32_t wake_margin_us();
 
 // How long before a moment a poll for it may begin: the wake margin, unless
-// more tasks are ready to run than there are processors; then, on Linux,
-// less than the short scheduling slice (0.3 ms), which a poll must not
-// outlast there, and the caller sleeps again until then. Asked once a turn.
+// no processor is idle; then, on Linux, less than the short scheduling slice
+// (0.3 ms), which a poll must not outlast there, and the caller sleeps again
+// until then. Asked once a turn.
 std::uint32_t poll_margin_us();
 
 // Gives up the processor for a moment between two polls of a device, so that
