@@ -12,16 +12,13 @@
  *                     was to end, int64 seen, before, int32 call, int32 bytes}
  *
  * A stamp is the real clock (no offset) read as write() or sendto() is
- * entered, so the bench sees the moment the program asked for its frame to
- * go out, apart from how late the line or the observer was; with the end of
- * the program's last sleep (clock_nanosleep, relative), it tells a late
- * wake-up from a wait cut short after it; with the real moments of the
- * program's first reading of its clock's current second (seen) and of the
- * reading before it (before), a poll held off the core across the turn from
- * a call held up after the reading that saw it. The clock is read through
- * the vDSO, not the system call: a few tens of ns. The programs read the time
- * only through clock_gettime(CLOCK_REALTIME); the harness checks every
- * frame's fields against the offset it set. */
+ * entered, with the end of the program's last sleep (clock_nanosleep,
+ * relative) and the real moments of its first reading of its clock's current
+ * second (seen) and of the reading before it (before); docs/performance.md
+ * ("Stamps at the call") says what they tell. The clock is read through the
+ * vDSO: a few tens of ns. The programs read the time only through
+ * clock_gettime(CLOCK_REALTIME); the harness checks every frame's fields
+ * against the offset it set. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,7 +1,6 @@
 """The machine's own floor beside the rows: how late the kernel wakes a task
-sleeping until a moment, under the rows' load and policy (rt-tests'
-cyclictest; docs/performance.md says how and why so). Its --duration ends
-it in any case; stop() first, by its pid.
+sleeping until a moment, under their load and policy (rt-tests' cyclictest;
+docs/performance.md, "The machine's floor"). Its --duration ends it anyway.
 """
 
 import os
@@ -43,9 +42,8 @@ class Floor:
         os.sched_setscheduler(pid, os.SCHED_OTHER, os.sched_param(0))
 
     def _start(self):
-        """cyclictest will not start where it may not raise its priority, so
-        it starts from this thread, which the grant puts under SCHED_FIFO 10
-        (and the guard); its measuring thread then takes its own policy."""
+        """From a thread the grant puts under SCHED_FIFO: cyclictest will not
+        start where it may not raise its priority."""
         try:
             grant_thread(threading.get_native_id(), FLOOR)
             with open(self.path, "wb") as out:
@@ -55,8 +53,7 @@ class Floor:
             self._error = error
 
     def stop(self):
-        """Ends cyclictest (SIGINT: it prints what it has); its figures, how
-        late each wake-up came (s)."""
+        """Ends it (SIGINT: it prints what it has); how late each wake-up came (s)."""
         if self._process.poll() is None:
             self._process.send_signal(signal.SIGINT)
         try:

@@ -8,8 +8,8 @@ what the systemd units give the programs, the guard first: RLIMIT_RTTIME
 1 s soft, 2 s hard (a program that ran 1 s without blocking is ended rather
 than hold a core), then SCHED_FIFO 10; only to a program of the family or
 the requester's own thread named "observer" (a pty's reader) or "floor"
-(which starts cyclictest, whose start needs the policy), only inside the
-requester's pid namespace. It starts no program of the family itself.
+(which starts cyclictest), only inside the requester's pid namespace. It
+starts no program of the family itself.
 
     bench/realtime_grant.py tests/system/sandbox /usr/bin/python3 bench/run_bench.py ...
 """
@@ -29,9 +29,7 @@ RTTIME_US = (1_000_000, 2_000_000)
 PROGRAMS = {"serial_time_sender_8bit", "serial_time_sender_7bit", "udp_time_broadcaster",
             "clock_setter_8bit", "clock_setter_7bit"}
 UCRED = struct.Struct("iII")
-# The harness's own threads that may be granted: a pty's reader, and the
-# thread that starts the machine's floor (cyclictest, bench/machine_floor.py).
-OBSERVER, FLOOR = "observer", "floor"
+OBSERVER, FLOOR = "observer", "floor"  # the harness's threads that may be granted
 
 
 def thread_group(pid):

@@ -45,13 +45,12 @@ def late_calls(data, late_s=0.0002):
     late = [i for i, at in enumerate(data["at_call_s"]) if at > late_s]
     woke = [i for i in late if data["woke_s"][i] > 0]
     held = [i for i in late if i not in woke and data["seen_s"][i] > late_s]
-    gaps = [1000 * (data["seen_s"][i] - data["before_s"][i]) for i in held]
+    gaps = [1000 * (data["seen_s"][i] - data["before_s"][i]) for i in held] or [0]
     over = summary_ms(data["overshoot_s"])
-    return ("%d calls over 0.2 ms: %d woke after the turn (%d from a sleep meant to end 3 ms or more before it), "
-            "%d held in the poll%s, %d after the reading that saw the turn; its last sleeps ended p50 %.3f, "
-            "p99 %.3f, max %.3f ms late"
-            % (len(late), len(woke), sum(1 for i in woke if data["planned_s"][i] < -0.003), len(held),
-               " (no reading for %.3f to %.3f ms across the turn)" % (min(gaps), max(gaps)) if gaps else "",
+    return ("%d calls over 0.2 ms: %d woke after the turn (%d from a sleep meant to end 3 ms or more before it), %d "
+            "held in the poll (up to %.3f ms without a reading across the turn), %d after the reading that saw the "
+            "turn; its last sleeps ended p50 %.3f, p99 %.3f, max %.3f ms late"
+            % (len(late), len(woke), sum(1 for i in woke if data["planned_s"][i] < -0.003), len(held), max(gaps),
                len(late) - len(woke) - len(held), over["p50"], over["p99"], over["max"]))
 
 
