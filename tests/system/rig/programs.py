@@ -36,9 +36,9 @@ Under Wine, Program.pid is the process that runs the Windows program. Wine 8
 start.exe there, which starts the program in a process of its own (whose
 parent is the sandbox's first process, not start.exe's) and waits for it,
 passing on its exit code. start() finds that process by a variable only
-this start put into the environment, and by the program's image in its
-memory map, and waits for it (at most `patience`) unless the program ends
-first.
+this start put into the environment, and by the program's image and
+Windows's own libraries in its memory map, and waits for it (at most
+`patience`) unless the program ends first.
 """
 
 import os
@@ -237,8 +237,10 @@ class Runner:
             for pid in sandbox_processes():
                 if marker not in read_or_empty("/proc/%d/environ" % pid).split(b"\0"):
                     continue
+                # Wine 10's loader maps the image for a moment before it decides to start it through
+                # start.exe; the image runs once the libraries it needs are mapped beside it.
                 maps = read_or_empty("/proc/%d/maps" % pid)
-                if image.encode() in maps and b"/start.exe" not in maps:  # start.exe maps it as it starts it
+                if image.encode() in maps and b"kernelbase.dll" in maps and b"/start.exe" not in maps:
                     return pid
             time.sleep(0.05)
         return launcher
