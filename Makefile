@@ -50,7 +50,8 @@ demo: build
 	tests/system/sandbox /usr/bin/python3 scripts/demo.py --platform $(PLATFORM) --seconds $(DEMO_SECONDS)
 
 # Timing and CPU figures of the real programs in the sandbox, each beside a
-# reference that polls without a pause, on a quiet and a busy machine (about
+# reference that polls without a pause and the machine's own floor
+# (cyclictest's wake-ups), on a quiet and a busy machine (about
 # 11 minutes): the tables on the terminal, histograms, the tables and every
 # sample in build/bench/. realtime_grant.py, outside the sandbox, puts the
 # programs under SCHED_FIFO for the busy table's rows.
