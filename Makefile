@@ -1,5 +1,5 @@
 # The two commands: `make demo` and `make test`. Both install what they need
-# first (Debian 12, as root).
+# first (Debian 12 or 13, as root).
 .PHONY: all deps build build-linux build-windows build-linux-arm64 build-asan test lint fuzz demo bench dist fresh-check clean
 
 all: build
@@ -59,7 +59,8 @@ demo: build-$(PLATFORM)
 	tests/system/sandbox /usr/bin/python3 scripts/demo.py --platform $(PLATFORM) --seconds $(DEMO_SECONDS)
 
 # Timing and CPU figures of the real programs in the sandbox, each beside a
-# reference that polls without a pause, on a quiet and a busy machine (about
+# reference that polls without a pause and the machine's own floor
+# (cyclictest's wake-ups), on a quiet and a busy machine (about
 # 11 minutes): the tables on the terminal, histograms, the tables and every
 # sample in build/bench/. realtime_grant.py, outside the sandbox, puts the
 # programs under SCHED_FIFO for the busy table's rows.
@@ -72,9 +73,10 @@ bench: build
 dist: build
 	scripts/make-dist
 
-# The README's two commands in a throw-away Debian 12 root, on a clean clone
-# of HEAD (about 25 minutes; FRESH_CHECK_ARGS="--at-second 57" starts
-# `make test` at second 57 of a minute).
+# The README's two commands in a throw-away Debian root of this machine's
+# release, on a clean clone of HEAD (about 25 minutes; FRESH_CHECK_SUITE=trixie
+# makes it Debian 13, bookworm Debian 12; FRESH_CHECK_ARGS="--at-second 57"
+# starts `make test` at second 57 of a minute).
 fresh-check:
 	scripts/fresh-check $(FRESH_CHECK_ARGS)
 

@@ -9,16 +9,16 @@
  *   offset 12  uint32 nonzero: stamp the calls (zero: the same run without)
  *   offset 16  stamps: {int64 real ns at entry, int64 real ns at which the
  *                     last sleep before it ended, int64 at which that sleep
- *                     was to end, int32 call, int32 bytes}
+ *                     was to end, int64 seen, before, int32 call, int32 bytes}
  *
  * A stamp is the real clock (no offset) read as write() or sendto() is
- * entered, so the bench sees the moment the program asked for its frame to
- * go out, apart from how late the line or the observer was; with the end of
- * the program's last sleep (clock_nanosleep, relative), it tells a late
- * wake-up from a wait cut short after it. The clock is read through the
- * vDSO, not the system call: a few tens of ns. The programs read the time
- * only through clock_gettime(CLOCK_REALTIME); the harness checks every
- * frame's fields against the offset it set. */
+ * entered, with the end of the program's last sleep (clock_nanosleep,
+ * relative) and the real moments of its first reading of its clock's current
+ * second (seen) and of the reading before it (before); docs/performance.md
+ * ("Stamps at the call") says what they tell. The clock is read through the
+ * vDSO: a few tens of ns. The programs read the time only through
+ * clock_gettime(CLOCK_REALTIME); the harness checks every frame's fields
+ * against the offset it set. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -36,6 +36,8 @@ struct stamp {
     int64_t at_ns;
     int64_t woke_ns;
     int64_t planned_ns;
+    int64_t seen_ns;
+    int64_t before_ns;
     int32_t call;
     int32_t bytes;
 };
@@ -49,6 +51,7 @@ struct page {
 
 static struct page *shared;
 static int64_t woke_ns, planned_ns;
+static int64_t read_ns, seen_ns, before_ns, second_read = -1; /* its readings, real */
 static int (*real_clock_gettime)(clockid_t, struct timespec *);
 static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
 static ssize_t (*real_write)(int, const void *, size_t);
@@ -93,7 +96,7 @@ static void stamp(int call, size_t bytes)
     const int64_t now = real_now_ns();
     const uint32_t n = shared->count;
     if (n < stamp_capacity) {
-        shared->stamps[n] = (struct stamp){now, woke_ns, planned_ns, call, (int32_t)bytes};
+        shared->stamps[n] = (struct stamp){now, woke_ns, planned_ns, seen_ns, before_ns, call, (int32_t)bytes};
         __atomic_store_n(&shared->count, n + 1, __ATOMIC_RELEASE);
     }
 }
@@ -102,9 +105,16 @@ int clock_gettime(clockid_t clock, struct timespec *now)
 {
     const int result = real_clock_gettime(clock, now);
     if (result == 0 && clock == CLOCK_REALTIME && shared != NULL) {
+        const int64_t real = (int64_t)now->tv_sec * 1000000000 + now->tv_nsec;
         const int64_t ns = now->tv_nsec + __atomic_load_n(&shared->offset_ns, __ATOMIC_RELAXED);
         now->tv_sec += ns / 1000000000 - (ns % 1000000000 < 0);
         now->tv_nsec = ns % 1000000000 + (ns % 1000000000 < 0 ? 1000000000 : 0);
+        if (now->tv_sec != second_read) {
+            second_read = now->tv_sec;
+            before_ns = read_ns;
+            seen_ns = real;
+        }
+        read_ns = real;
     }
     return result;
 }

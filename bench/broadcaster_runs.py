@@ -5,13 +5,9 @@ turn of the second the frame carries. The program, the program under
 SCHED_FIFO and the polling reference run side by side, told apart by source
 port, each with its clock at its own offset so that they never wake at once.
 
-Settling: the first datagram leaves at start-up, at whatever point of the
-second, and each 990 ms pause then ends about 10 ms earlier in the second
-until one ends before the turn: up to 100 s. So the program is stopped
-(SIGSTOP) after its first datagram and let go on (SIGCONT) in the tenth
-second after it, within a second whose units digit is the one just sent: it
-waits for the next turn and is settled from then on. Datagrams count from
-the one after the first that arrived within 10 ms of its turn.
+Settling (stopped after its first datagram, let go on in the tenth second
+after it; counted from the one after the first within 10 ms of its turn):
+docs/performance.md, "Broadcasters".
 """
 
 import os
@@ -20,7 +16,8 @@ import signal
 import threading
 import time
 
-from harness import ClockPage, CpuReading, CpuTally, assert_realtime, log, make_realtime, sleep_until, wait_for
+from harness import (ClockPage, CpuReading, CpuTally, assert_realtime, keep_stamp, log, make_realtime, sleep_until,
+                     wait_for)
 # From tests/system; frame_epoch fails on a datagram that is not a broadcast frame.
 from broadcast_listener import Listener, frame_epoch  # noqa: E402
 
@@ -69,6 +66,7 @@ class Broadcast:
         self.startup_cpu_ms = 1000 * CpuReading(program.pid).run_s
         self.cpu_start, self.cpu = None, CpuTally()
         self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
+        self.planned_s, self.seen_s, self.before_s = [], [], []
         self.unsettled = self.skipped_seconds = 0
         self.rss_kib = []
 
@@ -177,8 +175,7 @@ def figures(run, mine, count):
             stamp = stamps[index]
             assert stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
             run.at_call_s.append(stamp.at - turn)
-            run.woke_s.append(stamp.woke - turn)
-            run.overshoot_s.append(stamp.woke - stamp.planned)
+            keep_stamp(run, stamp, turn)
     turns = [frame_epoch(d.data) for d in mine[run.unsettled:]]
     run.skipped_seconds = sum(int(round(b - a)) - 1 for a, b in zip(turns, turns[1:]))
     if len(run.turns) < count:

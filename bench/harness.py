@@ -22,7 +22,7 @@ for folder in (REPO / "tests" / "system", REPO / "tests" / "tools"):
     if str(folder) not in sys.path:
         sys.path.insert(0, str(folder))
 
-from realtime_grant import ENVIRONMENT as GRANT, OBSERVER, PRIORITY, request  # noqa: E402
+from realtime_grant import ENVIRONMENT as GRANT, FLOOR, OBSERVER, PRIORITY, request  # noqa: E402
 from rig.waiting import sleep_until, wait_for  # noqa: E402,F401 (for the measurements)
 
 FRAME = 35
@@ -35,7 +35,7 @@ def log(text):
 
 # -- the page shared with bench_clock.so -----------------------------------------
 
-Stamp = collections.namedtuple("Stamp", "at woke planned call size")
+Stamp = collections.namedtuple("Stamp", "at woke planned seen before call size")
 
 
 class ClockPage:
@@ -45,7 +45,7 @@ class ClockPage:
     written back, and the program's next stamp took a page fault."""
 
     CAPACITY = 4000
-    STAMP = struct.Struct("<qqqii")
+    STAMP = struct.Struct("<qqqqqii")
 
     def __init__(self, offset_s=0.0, stamping=True, folder="/dev/shm"):
         descriptor, path = tempfile.mkstemp(prefix="time-family-bench-page-", dir=folder)
@@ -65,11 +65,10 @@ class ClockPage:
         self._offset.value = round(seconds * 1e9)
 
     def stamps(self):
-        """Stamp(at, woke, planned, call, size) of each call so far: the real
-        moments (s) of the call, of the end of the last sleep before it and
-        of the end asked for; call 1 is write(), 2 sendto()."""
+        """Stamp(at, woke, planned, seen, before, call, size) of each call so
+        far, real moments in s (bench_clock.c); call 1 is write(), 2 sendto()."""
         count = struct.unpack_from("<I", self._map, 8)[0]
-        return [Stamp(at / 1e9, woke / 1e9, planned / 1e9, call, size) for at, woke, planned, call, size in
+        return [Stamp(*(ns / 1e9 for ns in fields[:5]), *fields[5:]) for fields in
                 (self.STAMP.unpack_from(self._map, 16 + self.STAMP.size * i) for i in range(count))]
 
     def options(self, bin_dir):
@@ -82,6 +81,14 @@ class ClockPage:
         self._map.close()
         self._file.close()
         self.path.unlink()
+
+
+def keep_stamp(series, stamp, turn):
+    """A call's moments from its turn (s): its last sleep's end and the end
+    asked for, the readings on either side of the turn; that sleep's lateness."""
+    for moment in ("woke", "planned", "seen", "before"):
+        getattr(series, moment + "_s").append(getattr(stamp, moment) - turn)
+    series.overshoot_s.append(stamp.woke - stamp.planned)
 
 
 def offset_for_minute_turn(real_instant, minute_after=None):
@@ -207,18 +214,22 @@ def assert_realtime(program_run):
         raise AssertionError("%r runs under scheduling policy %d, not SCHED_FIFO" % (program_run, policy))
 
 
+def grant_thread(native_id, name):
+    """Has a thread of the harness, named `name`, run under SCHED_FIFO."""
+    with open("/proc/self/task/%d/comm" % native_id, "w") as f:
+        f.write(name)
+    why = request(native_id)
+    if why:
+        raise RuntimeError("the %s's SCHED_FIFO refused: %s" % (name, why))
+
+
 def observe_in_real_time(thread):
     """Has a pty's reader thread (the observer, which stands for the clock at
     the other end of the line) read under SCHED_FIFO where the grant is
     given, so that the delivery figure is the pty's, not the observer's wait
     behind the load."""
-    if not realtime_granted():
-        return
-    with open("/proc/self/task/%d/comm" % thread.native_id, "w") as f:
-        f.write(OBSERVER)
-    why = request(thread.native_id)
-    if why:
-        raise RuntimeError("the observer's SCHED_FIFO refused: %s" % why)
+    if realtime_granted():
+        grant_thread(thread.native_id, OBSERVER)
 
 
 def port_is_open_by(pid, device):

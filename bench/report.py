@@ -12,7 +12,8 @@ NAMES = {"sender": "serial_time_sender_8bit", "broadcaster": "udp_time_broadcast
          "realtime": "  under SCHED_FIFO 10", "reference": "polling reference"}
 HEADINGS = {"sender": "serial time sender /R: turn of the minute to its write(); delivered: first byte at the pty",
             "broadcaster": "broadcaster: turn of the second to its sendto(); delivered: at a listener on loopback"}
-ROW = "  %-25s %4s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s"
+FLOOR = "machine floor (cyclictest)"
+ROW = "  %-26s %5s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s  %6s"
 
 
 def _number(value, digits=3):
@@ -28,8 +29,29 @@ def _ordered(section):
     return [(who, section[who]) for who in ("program", "realtime", "reference") if who in section]
 
 
+def _over_floor(results, who, at_call_s):
+    """A row's p99 at the call over the floor's p99 under its policy."""
+    floor = results.get("floor", {}).get("realtime" if who == "realtime" else "program")
+    p99s = [summary_ms(delays)["p99"] for delays in (at_call_s, floor["wakeups_s"] if floor else [])]
+    return "%.2f" % (p99s[0] / p99s[1]) if None not in p99s and p99s[1] > 0 else "-"
+
+
 def _name(part, who):
     return NAMES[part] + (" under SCHED_FIFO" if who == "realtime" else "")
+
+
+def late_calls(data, late_s=0.0002):
+    """Where the calls over 0.2 ms late lost their time (docs/performance.md)."""
+    late = [i for i, at in enumerate(data["at_call_s"]) if at > late_s]
+    woke = [i for i in late if data["woke_s"][i] > 0]
+    held = [i for i in late if i not in woke and data["seen_s"][i] > late_s]
+    gaps = [1000 * (data["seen_s"][i] - data["before_s"][i]) for i in held] or [0]
+    over = summary_ms(data["overshoot_s"])
+    return ("%d calls over 0.2 ms: %d woke after the turn (%d from a sleep meant to end 3 ms or more before it), %d "
+            "held in the poll (up to %.3f ms without a reading across the turn), %d after the reading that saw the "
+            "turn; its last sleeps ended p50 %.3f, p99 %.3f, max %.3f ms late"
+            % (len(late), len(woke), sum(1 for i in woke if data["planned_s"][i] < -0.003), len(held), max(gaps),
+               len(late) - len(woke) - len(held), over["p50"], over["p99"], over["max"]))
 
 
 def format_table(machine, results, load=None, cores=None):
@@ -37,15 +59,21 @@ def format_table(machine, results, load=None, cores=None):
     if cores:
         lines += ["The machine's cores meanwhile: %.1f %% busy (all work, the bench's own too), %.2f %% taken by "
                   "the host (steal)." % cores, ""]
-    lines.append("  %-25s %4s %30s   %30s  %7s" % ("", "", "at the program's call, ms", "delivered, ms", ""))
-    lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %"))
+    lines.append("  %-26s %5s %30s   %30s  %7s  %6s" % ("", "", "at the program's call, ms", "delivered, ms", "",
+                                                       "p99 at"))
+    lines.append(ROW % ("", "n", "p50", "p99", "max", "<=1ms%", "p50", "p99", "max", "<=1ms%", "CPU %", "/floor"))
+    if "floor" in results:
+        lines.append("machine floor: cyclictest's wake-ups every 5 ms, how late each came after its moment")
+        for who, data in _ordered(results["floor"]):
+            lines.append((ROW % ((NAMES.get(who, FLOOR), len(data["wakeups_s"])) + tuple(_figures(data["wakeups_s"]))
+                                 + ("",) * 6)).rstrip())
     for part in ("sender", "broadcaster"):
         if part in results:
             lines.append(HEADINGS[part])
             for who, data in _ordered(results[part]):
                 lines.append(ROW % ((NAMES.get(who, NAMES[part]), len(data["delivered_s"])) +
                                     tuple(_figures(data["at_call_s"]) + _figures(data["delivered_s"])) +
-                                    (_number(data["cpu"].percent()),)))
+                                    (_number(data["cpu"].percent()), _over_floor(results, who, data["at_call_s"]))))
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
         lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
@@ -55,7 +83,7 @@ def format_table(machine, results, load=None, cores=None):
             lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), taken[0], taken[1],
                                                        _number(s["cpu"].percent())))
     programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
-                if who != "reference"]
+                if who != "reference" and part != "floor"]
     lines.append("")
     startup = ["%s %.1f" % (_name(part, who), data["startup_cpu_ms"]) for part, who, data in programs
                if data.get("startup_cpu_ms") is not None]
@@ -67,19 +95,13 @@ def format_table(machine, results, load=None, cores=None):
             lines.append("  %s: %d seconds without a datagram; VmRSS %s KiB (settled, end)."
                          % (_name(part, who), data["skipped_seconds"], " / ".join(map(str, data["rss_kib"]))))
         if data.get("at_call_s"):
-            # A call late after a wake-up that came late, or after a poll
-            # held up when the wake-up was in time.
-            late = [woke for at, woke in zip(data["at_call_s"], data["woke_s"]) if at > 0.0002]
-            over = summary_ms(data["overshoot_s"])
-            lines.append("  %s: %d calls over 0.2 ms, %d of them woke after the turn; its last sleeps ended p50 "
-                         "%.3f, p99 %.3f, max %.3f ms late" % (_name(part, who), len(late),
-                                                                sum(1 for w in late if w > 0), over["p50"],
-                                                                over["p99"], over["max"]))
+            lines.append("  %s: %s" % (_name(part, who), late_calls(data)))
     faults = [sum(data["cpu"].faults[i] for _, _, data in programs) for i in (0, 1)]
     lines.append("  Page faults of the programs while measured: %d minor, %d major." % tuple(faults))
     lines.append("  <=1ms%: share of the delays within 1 ms. p99 is the nearest rank (the largest of fewer than")
     lines.append("  100). CPU %: one core's share from /proc/PID/schedstat over the turns measured; the sender's")
-    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute.")
+    lines.append("  turns come once a second, so its figure is an upper bound of a wait for the minute. p99 at /floor:")
+    lines.append("  the p99 at the call over that of the machine floor's wake-ups under the same policy meanwhile.")
     return "\n".join(lines)
 
 
@@ -130,7 +152,7 @@ def as_json(results):
         out[part] = {}
         for who, data in section.items():
             entry = {k: v.as_dict() if hasattr(v, "as_dict") else v for k, v in data.items()}
-            for key in ("at_call_s", "delivered_s"):
+            for key in ("at_call_s", "delivered_s", "wakeups_s"):
                 if key in data:
                     entry[key.replace("_s", "_summary_ms")] = summary_ms(data[key])
             out[part][who] = entry

@@ -3,16 +3,9 @@
 beside a reference that waits the simple way (bench/polling_reference.cpp).
 Prints a table per machine; writes it, every sample (JSON) and histograms
 (PNG) into --out. Figures, never pass/fail. Only inside the sandbox, under
-bench/realtime_grant.py (make bench runs it so; docs/performance.md).
-
-Linux, quiet: side by side the broadcaster and its reference (200
-datagrams), the sender serving 200 turns of the minute, one a second, and
-the clock setter's trials; then alone the references of the sender (50
-turns) and of the clock setter, which poll a core each. Wine: the
-broadcaster and its reference (60 datagrams). Linux, busy: under a
-competing load, side by side the program, the program under SCHED_FIFO 10
-and the reference of the broadcaster and of the sender (whose reference
-has a turn every 4 s), and the clock setter's trials in turn.
+bench/realtime_grant.py (make bench runs it so). What runs side by side,
+and when: docs/performance.md, "Schedule"; beside those, the machine's
+floor under each policy of their rows (bench/machine_floor.py).
 """
 
 import argparse
@@ -29,6 +22,7 @@ from pathlib import Path
 from broadcaster_runs import run_broadcasters
 from busy_load import BusyLoad
 from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
+from machine_floor import Floor
 from report import as_json, format_table, plot_delays
 from rig import Runner, SerialPorts, WineSession, assert_in_sandbox, ensure_template
 from sender_series import run_sender_series
@@ -99,11 +93,18 @@ def broadcasters(m, count, whos, stamping=True):
         m.keep("broadcaster", run.label, run.figures())
 
 
-def side_by_side(*jobs):
-    """Runs the jobs (functions) in threads and raises the first failure."""
-    with ThreadPoolExecutor(len(jobs)) as pool:
-        for future in [pool.submit(job) for job in jobs]:
-            future.result()
+def side_by_side(m, floors, *jobs):
+    """Runs the jobs (functions) in threads, with the machine's floor under
+    each policy of `floors` beside them (it needs the grant to start), and
+    raises the first failure."""
+    beside = [Floor(m.workdir, who, SIZES["full"]["load_s"]) for who in floors if realtime_granted()]
+    try:
+        with ThreadPoolExecutor(len(jobs)) as pool:
+            for future in [pool.submit(job) for job in jobs]:
+                future.result()
+    finally:
+        for floor in beside:
+            m.keep("floor", floor.who, floor.stop())
 
 
 def quiet_linux(m, size, parts, stamping):
@@ -114,7 +115,7 @@ def quiet_linux(m, size, parts, stamping):
         jobs.append(lambda: setters(m, ["program"], 2, size["setter_trials"]))
     if "broadcaster" in parts:
         jobs.append(lambda: broadcasters(m, size["datagrams"], ["program", "reference"], stamping=stamping))
-    side_by_side(*jobs)
+    side_by_side(m, ["program"], *jobs)
     if "sender" in parts:
         sender(m, "reference", 1, size["reference_turns"])
     if "setter" in parts:
@@ -141,7 +142,7 @@ def busy_linux(m, size, parts, quick):
             jobs.append(lambda: setters(m, m.sides, 4, size["setter_trials"]))
         if "broadcaster" in parts:
             jobs.append(lambda: broadcasters(m, size["datagrams"], m.sides))
-        side_by_side(*jobs)
+        side_by_side(m, [who for who in m.sides if who != "reference"], *jobs)
     finally:
         m.load.stop()
         log(m.load.summary())

@@ -4,19 +4,16 @@ the minute: for each, when the program entered write() with the turn's frame
 end of the pty (the rig's capture thread), both counted from the turn.
 
 The program's clock runs at an offset set in the page it shares with the
-harness. Its first turn comes at a chosen real moment; once the turn's frame
-is in, the offset moves the clock forward within the same minute, so that
-the next turn comes at the next chosen moment. The program notices at its
-next reading (at most 100 ms later, as it notices any clock set forward)
-and then waits out the minute as always. Every frame must carry the minute
-of its turn with seconds 00, which checks that the clock is where the
-harness put it.
+harness, moved forward within the same minute after each turn, so that the
+next turn comes at the next chosen real moment; every frame must carry the
+minute of its turn with seconds 00 (docs/performance.md, "One process, many
+turns of the minute").
 """
 
 import time
 
-from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, log, make_realtime,
-                     next_instant, observe_in_real_time, offset_for_minute_turn)
+from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, keep_stamp, log,
+                     make_realtime, next_instant, observe_in_real_time, offset_for_minute_turn)
 
 # The next turn comes at least this long after the last frame is in.
 LEAD_S = 0.3
@@ -27,6 +24,7 @@ class Series:
 
     def __init__(self):
         self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
+        self.planned_s, self.seen_s, self.before_s = [], [], []
         self.cpu = CpuTally()
         self.startup_cpu_ms = None
 
@@ -64,8 +62,7 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
                 stamp = page.stamps()[k]
                 assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
                 series.at_call_s.append(stamp.at - turn)
-                series.woke_s.append(stamp.woke - turn)
-                series.overshoot_s.append(stamp.woke - stamp.planned)
+                keep_stamp(series, stamp, turn)
             if k < turns:
                 # The same minute of the program's clock, nearer its end.
                 minute = turn + offset + 60

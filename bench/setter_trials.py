@@ -3,19 +3,13 @@
 sends one frame a second and when it sends them back to back, and its CPU
 while it waits for the minute.
 
-One trial is one process and one turn of the minute: once the program holds
-its fresh pty, the clock sends five frames a second apart; the program waits
-for the minute (CPU from its fifth take until just before the turn); right
-after the turn the clock sends five frames back to back, paced as a 9600
-baud line carries them. A missed frame costs the cycle: the fifth wait runs
-into the 5 s limit and the program ends, as it should.
-
-Frame j carries the time (j+1):11:12 of a fixed date, so the clock-write
-recorder's log of the values asked for names each frame taken. The
-program's clock runs at an offset set in the page it shares with
-bench_clock.so, so that the turn comes soon. Where the fifth frame would end
-less than a second before a turn, the cycle starts 1.2 s later, so that the
-take never falls on either side of it.
+One trial is one process and one turn of the minute, five frames a second
+apart before it and five back to back after it; frame j carries the time
+(j+1):11:12, so the clock-write recorder's log names each frame taken
+(docs/performance.md, "Clock setter"). A missed frame costs the cycle: the
+fifth wait runs into the 5 s limit and the program ends, as it should.
+Where the fifth frame would end less than a second before a turn, the cycle
+starts 1.2 s later, so that the take never falls on either side of it.
 """
 
 import datetime

@@ -1,11 +1,16 @@
 // The local clock on POSIX: CLOCK_REALTIME seen through the local time zone.
 #include "platform/clock.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <vector>
@@ -34,6 +39,8 @@ struct SchedAttr {
 // Shorter than the default slice (1.4 ms here), so that a wake-up may take
 // the processor at once.
 constexpr std::uint64_t short_slice_ns = 500'000;
+// A poll that begins this long before the turn ends within the short slice.
+constexpr std::uint32_t contended_poll_us = 300;
 
 // Asks once, for the life of the process, for a short scheduling slice
 // (Linux 6.12 and later; earlier kernels ignore the request). A task that
@@ -172,6 +179,35 @@ void sleep_us(std::uint32_t us)
 // the task's claim to the processor, and more wake-ups there come late
 // (SCHED_FIFO, as the units run the programs, has no such claim to spend).
 std::uint32_t wake_margin_us() { return 2000; }
+
+// With as many tasks ready to run as processors (this one among them), a
+// task that wakes has no idle processor to go to and may be queued on this
+// one. The task that wakes at the margin takes the processor at once (its
+// short slice), but a poll that outlasts that slice has spent its claim to
+// it: the next tick (every 4 ms at 250 Hz) hands it to a task that has
+// waited, and the poll goes on a tick or two later, after the turn. So
+// there the wait sleeps again until 0.3 ms before the turn and polls within
+// the slice. With a processor idle the whole margin is polled, since an
+// idle processor wakes late from a sleep (see wake_margin_us).
+std::uint32_t poll_margin_us()
+{
+    static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    // "0.20 0.18 0.12 2/80 11206": the fourth field counts the tasks ready
+    // to run, this one among them.
+    char text[128] = {};
+    const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)read(fd, text, sizeof text - 1);
+        close(fd);
+    }
+    const char* field = text;
+    for (int skip = 0; skip < 3 && field != nullptr; ++skip) {
+        field = std::strchr(field, ' ');
+        field = field != nullptr ? field + 1 : nullptr;
+    }
+    const long ready = field != nullptr ? std::strtol(field, nullptr, 10) : 0;
+    return processors > 0 && ready >= processors ? contended_poll_us : wake_margin_us();
+}
 
 void pause_briefly()
 {

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstdint>
+
 namespace platform {
 
 LocalTime read_local_time()
@@ -40,6 +42,9 @@ void sleep_us(std::uint32_t us)
 }
 
 std::uint32_t wake_margin_us() { return 2000; }
+
+// Sleeps are whole milliseconds: the whole margin is polled.
+std::uint32_t poll_margin_us() { return wake_margin_us(); }
 
 void pause_briefly() { Sleep(0); }
 

@@ -1,5 +1,10 @@
 // The fake local clock, monotonic clock and sleep.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "fake_platform.h"
 #include "fake_state.h"
@@ -113,6 +118,8 @@ void set_clock_writable(bool writable) { state().clock_writable = writable; }
 void set_clock_write_cost_us(std::int64_t us) { state().clock_write_cost_us = us; }
 void set_sleep_overshoot_us(std::int64_t us) { state().sleep_overshoot_us = us; }
 void set_wake_margin_us(std::uint32_t us) { state().wake_margin_us = us; }
+void set_poll_margin_us(std::uint32_t us) { state().poll_margin_us = us; }
+int poll_margin_asked() { return state().poll_margin_asked; }
 int beeps() { return state().beeps; }
 
 }  // namespace fake
@@ -160,6 +167,13 @@ void sleep_us(std::uint32_t us)
 }
 
 std::uint32_t wake_margin_us() { return fake::state().wake_margin_us; }
+
+std::uint32_t poll_margin_us()
+{
+    fake::State& s = fake::state();
+    ++s.poll_margin_asked;
+    return s.poll_margin_us.value_or(s.wake_margin_us);
+}
 
 void pause_briefly()
 {

@@ -7,6 +7,7 @@
 // them. Every seam call is recorded.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -59,6 +60,10 @@ void set_clock_write_cost_us(std::int64_t us);
 void set_sleep_overshoot_us(std::int64_t us);
 // What wake_margin_us answers: 300 unless set (the platforms' is 2000).
 void set_wake_margin_us(std::uint32_t us);
+// What poll_margin_us answers (the wake margin unless set), and how often it
+// was asked.
+void set_poll_margin_us(std::uint32_t us);
+int poll_margin_asked();
 // What one pause_briefly takes.
 constexpr std::int64_t brief_pause_us = 100;
 

@@ -1,6 +1,7 @@
 // The fake platform's state, shared by its source files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -27,6 +28,8 @@ struct State {
     std::int64_t clock_write_cost_us = 0;
     std::int64_t sleep_overshoot_us = 0;
     std::uint32_t wake_margin_us = 300;
+    std::optional<std::uint32_t> poll_margin_us;
+    int poll_margin_asked = 0;
     int beeps = 0;
     std::vector<ShownMessageBox> message_boxes;
     std::int64_t message_box_open_us = 0;

@@ -1,4 +1,4 @@
-"""The Debian package where users run it: installed with apt on a booted Debian 12 guest under QEMU, its
+"""The Debian package where users run it: installed with apt on a booted Debian 12 or 13 guest under QEMU, its
 units started by systemd, its serial programs on the kernel's own drivers (8250 UARTs and a USB adapter
 named by the udev example), the guest's clock really set, the adapter pulled out and plugged back, the
 broadcaster on a real interface; then a reboot with the units enabled, and a purge.
@@ -9,7 +9,10 @@ and writes there what each scenario saw; the tests below judge it. QEMU runs ins
 the guest's network is user-mode with restrict=on in the sandbox's own network namespace, no device of
 this machine is passed to it, and it sets only its own clock.
 
-MACHINE_DEB=path runs the scenarios against another build of the package.
+MACHINE_SUITE=bookworm|trixie chooses the guest's release, Debian 12 (the default) or 13. A package built on
+Debian 13 depends on its libraries (their names changed for the 64-bit time transition), so a Debian 12 guest
+skips it; one built on Debian 12 installs on both. MACHINE_DEB=path runs the scenarios against another build
+of the package.
 """
 
 import datetime
@@ -28,10 +31,12 @@ HERE = Path(__file__).resolve().parent
 WORK = ROOT / "build" / "machine"
 SANDBOX = str(ROOT / "tests" / "system" / "sandbox")
 QEMU = "/usr/bin/qemu-system-x86_64"
-SUITE = "bookworm"
-MIRRORS = ["deb http://deb.debian.org/debian bookworm main",
-           "deb http://deb.debian.org/debian bookworm-updates main",
-           "deb http://deb.debian.org/debian-security bookworm-security main"]
+RELEASES = {"bookworm": 12, "trixie": 13}
+SUITE = os.environ.get("MACHINE_SUITE", "bookworm")
+RELEASE = RELEASES[SUITE]
+MIRRORS = ["deb http://deb.debian.org/debian %s main" % SUITE,
+           "deb http://deb.debian.org/debian %s-updates main" % SUITE,
+           "deb http://deb.debian.org/debian-security %s-security main" % SUITE]
 GUEST_PACKAGES = ["systemd-sysv", "udev", "linux-image-amd64", "kmod", "iproute2", "python3", "systemd-timesyncd",
                   "man-db"]
 ADAPTER_SERIAL = "TF2026A1"
@@ -93,13 +98,13 @@ def guest_image(deb):
     """The guest's disk, kernel and initrd, made again when the package list or the set-up changes."""
     packages = GUEST_PACKAGES + package_dependencies(deb)
     recipe = json.dumps([SUITE, MIRRORS, packages, INITRAMFS, CUSTOMIZE])
-    image = WORK / ("debian12-" + hashlib.sha256(recipe.encode()).hexdigest()[:12])
+    image = WORK / ("debian%d-%s" % (RELEASE, hashlib.sha256(recipe.encode()).hexdigest()[:12]))
     if (image / "disk.img").exists():
         return image
     for tool in ("mmdebstrap", "mkfs.ext4", QEMU, "qemu-img"):
         assert shutil.which(tool), "%s is missing: scripts/install-deps installs what the machine tests need" % tool
     assert os.geteuid() == 0, "the guest's root is made by mmdebstrap as root (make test runs as root)"
-    for old in [*WORK.glob("debian12-*"), WORK / "making"]:
+    for old in [*WORK.glob("debian%d-*" % RELEASE), WORK / "making"]:
         remove_tree(old)
     making = WORK / "making"
     root = making / "root"
@@ -158,11 +163,17 @@ IN_SANDBOX = ("import os, sys; sys.path.insert(0, %r); from rig.sandbox_check im
 def guest():
     """Boots the guest with the package once; returns what each scenario saw and the times taken."""
     began = time.monotonic()
+    built_on = int(dict(line.rstrip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
+                   ["VERSION_ID"].strip('"'))
+    if built_on > RELEASE and "MACHINE_DEB" not in os.environ:
+        pytest.skip("the package built here on Debian %d depends on that release's libraries, which Debian %d's "
+                    "names differ from (libgtk-3-0t64 for libgtk-3-0): only a guest of Debian %d or later takes it"
+                    % (built_on, RELEASE, built_on))
     deb = the_package()
     packed = time.monotonic()
     image = guest_image(deb)
     made = time.monotonic()
-    run = WORK / "run"
+    run = WORK / ("run-%s" % SUITE)
     remove_tree(run)
     (run / "share" / "dist").mkdir(parents=True)
     (run / "share" / "results").mkdir()
@@ -180,9 +191,11 @@ def guest():
         ended = "the guest was still running after %d s and was ended" % BOOT_BOUND
     console = (run / "console.log").read_text(errors="replace") if (run / "console.log").exists() else ""
     results = {path.stem: json.loads(path.read_text()) for path in (run / "share" / "results").glob("*.json")}
-    print("\nmachine tests: package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
-        packed - began, made - packed, time.monotonic() - made,
+    print("\nmachine tests (%s): package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
+        SUITE, packed - began, made - packed, time.monotonic() - made,
         ", ".join("%s %.0f s" % (name, r["seconds"]) for name, r in sorted(results.items()))))
+    if (results.get("install") or {}).get("facts"):
+        print("the units' exposure: " + "; ".join(results["install"]["facts"]["exposure"]))
     return results, ended + "\nconsole, last lines:\n" + "\n".join(console.splitlines()[-40:])
 
 

@@ -24,6 +24,7 @@ from virtual_clock import compose_frame  # noqa: E402
 
 Datagram = namedtuple("Datagram", "data arrival source destination")
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+FLOOR = "machine floor (cyclictest)"
 
 
 def test_percentiles_are_nearest_ranks():
@@ -58,12 +59,12 @@ def test_the_page_moves_a_programs_clock_and_stamps_its_calls(tmp_path, pytestco
     shown = float(subprocess.run(["date", "+%s.%N"], env=env, capture_output=True, text=True, check=True).stdout)
     assert shown == pytest.approx(time.time() - 86400 * 365, abs=1.0)
     before = time.time()
-    write = ["/usr/bin/python3", "-c", "import os; os.write(1, b'stamped')"]
+    write = ["/usr/bin/python3", "-c", "import os, time; time.time(); os.write(1, b'stamped')"]
     subprocess.run(write, env=env, stdout=subprocess.DEVNULL, check=True)
     stamps = page.stamps()
     assert [(s.call, s.size) for s in stamps] == [(1, 7)]
-    # The real clock, not the program's.
-    assert before <= stamps[0].at <= time.time()
+    # The real clock, not the program's; its reading of the clock before the call.
+    assert before <= stamps[0].seen <= stamps[0].at <= time.time()
     page.close()
     quiet = ClockPage(stamping=False, folder=tmp_path)
     subprocess.run(write, env=dict(env, TIME_FAMILY_BENCH_PAGE=str(quiet.path)), stdout=subprocess.DEVNULL, check=True)
@@ -127,6 +128,14 @@ def test_recorded_clock_writes_name_the_frames_taken(tmp_path):
     assert frames_for(5, 2) == [b"*12110605032031         1         #", b"*12110705032031         1         #"]
 
 
+def figures_of(row):
+    """The figures of a row of the table, after its name ("-" as None); None for other lines."""
+    try:
+        return [None if word == "-" else float(word) for word in row[28:].split()]
+    except ValueError:
+        return None
+
+
 def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytestconfig, platform):
     if platform != "linux":
         pytest.skip("the harness's short check runs the Linux builds")
@@ -152,7 +161,19 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
     assert rows_named(quiet, "polling reference") == 3 and rows_named(busy, "polling reference") == 3, table
     assert "it got" in busy, table
     realtime = ENVIRONMENT in os.environ
-    assert rows_named(busy, "under SCHED_FIFO 10") == (3 if realtime else 0), table
+    # The floor (cyclictest) needs the grant to start, under SCHED_FIFO too on the busy machine; each row
+    # at the call ends in its p99 over the floor's under the same policy.
+    assert rows_named(busy, "under SCHED_FIFO 10") == (4 if realtime else 0), table
+    for section, floors in ((quiet, [FLOOR]), (busy, [FLOOR, "under SCHED_FIFO 10"])):
+        lines = [(line[:28].strip(), figures_of(line)) for line in section.splitlines() if figures_of(line)]
+        floor_p99 = {name: figures[2] for name, figures in lines if name in floors and len(figures) == 5}
+        assert len(floor_p99) == (len(floors) if realtime else 0), table
+        programs = [(name, figures) for name, figures in lines if len(figures) == 11]
+        assert len(programs) == 4 + 2 * (section is busy and realtime), table
+        for name, figures in programs:
+            floor = floor_p99.get(floors[-1] if name == "under SCHED_FIFO 10" else floors[0])
+            ratio = figures[2] / floor if realtime and figures[2] is not None else None
+            assert figures[-1] == (None if ratio is None else pytest.approx(ratio, rel=0.02, abs=0.006)), name
     assert (out / "bench.txt").read_text() in table
     for picture in ("delays-linux-sender.png", "delays-busy-broadcaster.png"):
         assert (out / picture).read_bytes()[:8] == PNG_SIGNATURE
@@ -164,4 +185,7 @@ def test_a_short_run_prints_the_table_and_writes_the_histograms(tmp_path, pytest
             assert len(broadcaster["at_call_s"]) == len(broadcaster["delivered_s"]) == 4
             assert len(sender["at_call_s"]) == len(sender["delivered_s"]) == (3 if who != "reference" else 2)
             assert figures[machine]["setter"][who]["sent_1s"] == 5
+        floors = {"linux": ["program"], "busy": ["program", "realtime"]}[machine] if realtime else []
+        assert sorted(figures[machine].get("floor", {})) == floors
+        assert all(figures[machine]["floor"][who]["wakeups_s"] for who in floors)
     assert figures["busy"]["load"]["cores"] > 0.5

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "fake_platform.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -49,6 +52,19 @@ TEST(ClockWait, ReturnsAtTheTurnOfTheMinuteHavingSleptNearlyAllTheWay)
         EXPECT_GE(fake::slept_us(), 18'000'000 - margin - 10 * fake::clock_readings());
         EXPECT_LT(fake::clock_readings(), 18 * 10 + margin / 10 + 10);
     }
+}
+
+TEST(ClockWait, WhereThePollMarginIsShorterItSleepsAgainWithinTheWakeMarginAndPollsOnlyThat)
+{
+    // The processors all taken: the poll must end within the short slice.
+    fake::reset({2026, 3, 1, 10, 15, 58, 0});
+    fake::set_wake_margin_us(2000);
+    fake::set_poll_margin_us(300);
+    clock_wait::wait_for_change(Turn::minute, [](const LocalTime& t) { return minute_change_from(15, t); });
+    EXPECT_LE(fake::now_us() - fake::when_clock_shows({2026, 3, 1, 10, 16, 0, 0}), 20);
+    EXPECT_EQ(fake::poll_margin_asked(), 1);  // once, at the first reading within the wake margin
+    EXPECT_GE(fake::slept_us(), 2'000'000 - 300 - 10 * fake::clock_readings());
+    EXPECT_LT(fake::clock_readings(), 20 + 2 + 300 / 10 + 5);
 }
 
 TEST(ClockWait, ASleepThatEndsLateWithinTheMarginDoesNotDelayTheTurn)

@@ -48,6 +48,12 @@ void sleep_us(std::uint32_t us);
 // (millisecond readings and sleeps).
 std::uint32_t wake_margin_us();
 
+// How long before a moment a poll for it may begin: the wake margin, unless
+// no processor is idle; then, on Linux, less than the short scheduling slice
+// (0.3 ms), which a poll must not outlast there, and the caller sleeps again
+// until then. Asked once a turn.
+std::uint32_t poll_margin_us();
+
 // Gives up the processor for a moment between two polls of a device, so that
 // the system can go on filling it: about 0.1 ms on Linux, the rest of the
 // time slice on Windows (no wait when nothing else is ready to run).
