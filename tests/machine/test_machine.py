@@ -129,7 +129,7 @@ def the_package():
         return Path(os.environ["MACHINE_DEB"]).resolve()
     dist = WORK / "dist"
     subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(dist)], check=True, stdout=subprocess.DEVNULL)
-    deb, = dist.glob("time-family_*.deb")
+    deb, = dist.glob("time-family_*_amd64.deb")
     return deb
 
 

@@ -1,12 +1,13 @@
 """The release archives, the installer and the Debian package: what they hold, their checksums, the same
 bytes when built and packed again from one commit; the Windows programs they ship: imports, size, version and
-manifest; and the Debian package's contents and lintian's verdict (tests/machine installs it on a booted
-guest)."""
+manifest; and the Debian packages' contents, amd64 and arm64, and lintian's verdict (tests/machine installs
+the amd64 one on a booted guest; the arm64 one resolves in arm64 roots of Debian 12 and 13 here)."""
 
 import hashlib
 import io
 import os
 import re
+import shutil
 import subprocess
 import tarfile
 import xml.etree.ElementTree as ElementTree
@@ -28,13 +29,15 @@ DOCS = ["README.md", "serial_time_sender.md", "udp_time_broadcaster.md", "clock_
         "debian.md", "copyright", "changelog.gz", "examples/60-time-family-serial.rules"]
 DEB_FILES = ({"usr/bin/" + name for name in LINUX_PROGRAMS} | {"usr/share/man/man1/%s.gz" % p for p in MAN_PAGES}
              | {"usr/share/doc/time-family/" + name for name in DOCS} | {"lib/systemd/system/" + u for u in UNITS})
+# Each package's architecture, the index of its .deb among the archives and its programs' ELF machine.
+DEBS = {"amd64": (3, 62), "arm64": (4, 183)}
 
 
 def pack(out, windows_bin=ROOT / "build" / "windows" / "bin"):
     subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(out), "--windows-bin", str(windows_bin)],
                    check=True, stdout=subprocess.DEVNULL)
     return (out / "time-family-windows.zip", out / "time-family-linux.tar.gz", out / "time-family-windows.msi",
-            *out.glob("time-family_*.deb"))
+            *sorted(out.glob("time-family_*.deb")))  # amd64, then arm64
 
 
 @pytest.fixture(scope="module")
@@ -196,15 +199,103 @@ def test_scheduled_task_runs_its_program_at_normal_priority_without_a_time_limit
         == ("HighestAvailable" if "clock_setter" in task else "LeastPrivilege")
 
 
-def test_lintian_finds_no_error_and_no_warning(archives):
-    found = subprocess.run(["lintian", "--fail-on", "error,warning", str(archives[3])], capture_output=True, text=True)
+@pytest.mark.parametrize("arch", DEBS)
+def test_lintian_finds_no_error_and_no_warning(archives, arch):
+    found = subprocess.run(["lintian", "--fail-on", "error,warning", str(archives[DEBS[arch][0]])],
+                           capture_output=True, text=True)
     assert found.returncode == 0, found.stdout + found.stderr
 
 
 def test_debian_package_holds_the_programs_their_pages_docs_and_units(archives, tmp_path):
-    """What the package installs. The install with apt, its units under systemd (verify and security
-    included), the programs from their installed paths and the purge: on a booted guest (tests/machine)."""
-    subprocess.run(["dpkg-deb", "-x", str(archives[3]), str(tmp_path)], check=True)
-    assert {str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file()} == DEB_FILES
-    executable = {path for path in DEB_FILES if os.access(tmp_path / path, os.X_OK)}
-    assert executable == {"usr/bin/" + p for p in LINUX_PROGRAMS}
+    """What the package installs, the same in both but for the programs' architecture. The install with apt,
+    its units under systemd (verify and security included), the programs from their installed paths and the
+    purge: on a booted guest (tests/machine)."""
+    trees = {}
+    for arch, (index, machine) in DEBS.items():
+        trees[arch] = tree = tmp_path / arch
+        subprocess.run(["dpkg-deb", "-x", str(archives[index]), str(tree)], check=True)
+        fields = subprocess.run(["dpkg-deb", "-f", str(archives[index]), "Architecture", "Depends"],
+                                capture_output=True, text=True, check=True).stdout
+        assert "Architecture: %s\n" % arch in fields
+        assert {str(p.relative_to(tree)) for p in tree.rglob("*") if p.is_file()} == DEB_FILES
+        executable = {path for path in DEB_FILES if os.access(tree / path, os.X_OK)}
+        assert executable == {"usr/bin/" + p for p in LINUX_PROGRAMS}
+        for program in LINUX_PROGRAMS:  # 64-bit little-endian ELF of the package's architecture
+            head = (tree / "usr/bin" / program).read_bytes()[:20]
+            assert head[:6] == b"\x7fELF\x02\x01" and int.from_bytes(head[18:20], "little") == machine, program
+        trees[arch + " depends"] = {item.split()[0] for item in fields.split("Depends:")[1].split(",")}
+    # dpkg-shlibdeps found the same libraries of each architecture; all but the programs are the same bytes.
+    assert trees["arm64 depends"] == trees["amd64 depends"]
+    for path in DEB_FILES - {"usr/bin/" + p for p in LINUX_PROGRAMS}:
+        assert (trees["arm64"] / path).read_bytes() == (trees["amd64"] / path).read_bytes(), path
+
+
+def arm64_libraries_missing(root, program):
+    """The loader and the shared libraries an arm64 program needs, directly or through one another, that
+    the root lacks as arm64 files where the arm64 loader looks without a cache; read from the ELF headers
+    (readelf), so no arm64 code runs."""
+    def inside(path):  # an absolute path of the root, its links followed within the root
+        parts, resolved, hops = list(Path(path).parts[1:]), Path("/"), 0
+        while parts:
+            part = parts.pop(0)
+            real = root / (resolved / part).relative_to("/")
+            if part == "..":
+                resolved = resolved.parent
+            elif real.is_symlink() and hops < 40:
+                hops, target = hops + 1, Path(os.readlink(real))
+                parts = list(target.parts[1:] if target.is_absolute() else target.parts) + parts
+                resolved = Path("/") if target.is_absolute() else resolved
+            else:
+                resolved = resolved / part
+        return root / resolved.relative_to("/")
+
+    def read(elf):
+        text = subprocess.run(["readelf", "-h", "-l", "-d", str(elf)], capture_output=True, text=True).stdout
+        return ("AArch64" in text, re.findall(r"Requesting program interpreter: (\S+)\]", text)
+                + re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", text))
+
+    missing, seen, todo = [], set(), [inside("/usr/bin/" + program)]
+    while todo:
+        for name in read(todo.pop())[1]:
+            if name in seen:
+                continue
+            seen.add(name)
+            places = [name] if "/" in name else [d + "/" + name for d in ("/lib/aarch64-linux-gnu",
+                                                                          "/usr/lib/aarch64-linux-gnu", "/lib",
+                                                                          "/usr/lib")]
+            found = [inside(place) for place in places if inside(place).is_file() and read(inside(place))[0]]
+            todo.extend(found[:1])
+            missing.extend([] if found else [name])
+    return missing
+
+
+@pytest.mark.parametrize("suite, release", [("bookworm", 12), ("trixie", 13)])
+def test_arm64_package_resolves_in_arm64_roots_of_debian_12_and_13(archives, tmp_path, suite, release):
+    """apt, in mmdebstrap's throw-away apt root, resolves the arm64 package and what it depends on against
+    the release's arm64 indexes, and all of it is extracted into a throw-away root, not installed: no arm64
+    maintainer script runs, so no emulator is registered anywhere. Its own mount namespace takes whatever
+    mmdebstrap mounts away with it, before the root is removed."""
+    built_on = int(dict(line.rstrip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
+                   ["VERSION_ID"].strip('"'))
+    if built_on > release:
+        pytest.skip("built on Debian %d, the package depends on that release's libraries" % built_on)
+    repo, root = tmp_path / "repo", tmp_path / "root"
+    repo.mkdir()
+    shutil.copy(archives[DEBS["arm64"][0]], repo)
+    (repo / "Packages").write_text(subprocess.run(["dpkg-scanpackages", "."], cwd=repo, capture_output=True,
+                                                  text=True, check=True).stdout)
+    assert str(root) and root.resolve() != Path("/")
+    mirrors = ["deb http://deb.debian.org/debian %s main" % suite, "deb http://deb.debian.org/debian %s-updates main"
+               % suite, "deb http://deb.debian.org/debian-security %s-security main" % suite,
+               "deb [trusted=yes] copy://%s ./" % repo]
+    made = subprocess.run(["unshare", "--mount", "--propagation", "private", "--", "mmdebstrap", "--quiet",
+                           "--mode=root", "--variant=extract", "--arch=arm64", "--include=time-family", suite,
+                           str(root), *mirrors], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        assert made.returncode == 0, made.stdout[-3000:]
+        for program in LINUX_PROGRAMS:
+            assert arm64_libraries_missing(root, program) == [], (suite, program)
+    finally:
+        mounted = [line.split()[4] for line in Path("/proc/self/mountinfo").read_text().splitlines()]
+        assert not [m for m in mounted if m.startswith(str(tmp_path))], "a mount left in the root"
+        shutil.rmtree(root)
