@@ -336,25 +336,6 @@ TEST_F(SetterRun, OnlyFramesThatCarryAValueTheClockCanTakeSetIt)
     EXPECT_EQ(time_writes(), (std::vector<std::string>{"2024-12-25 00:34:03.000", "2024-12-25 12:34:07.000"}));
 }
 
-TEST_F(SetterRun, BytesAbove0x7FNulsAndControlsOnTheLineSetNothing)
-{
-    // A seven-bit clock's frame read with its parity bit as the eighth bit.
-    std::string parity = frame("01", "34", "12", "25", "12", "2024");
-    for (char& c : parity) {
-        c = static_cast<char>(static_cast<unsigned char>(c) | 0x80);
-    }
-    std::string nul = frame("02", "34", "12", "25", "12", "2024");
-    nul[8] = '\0';
-    send_paced(100'000, parity);
-    send_paced(1'100'000, nul);
-    send_paced(2'100'000, frame("03", "\x1b" "4", "12", "25", "12", "2024"));
-    send_paced(3'100'000, frame("04", "34", "12", "25", "\xb1\xb2", "2024"));
-    send_paced(4'100'000, frame("05", "34", "12", "25", "12", "2024"));
-    EXPECT_EQ(run("/D"), 0);
-    EXPECT_EQ(reads(), 5);
-    EXPECT_EQ(time_writes(), std::vector<std::string>{"2024-12-25 12:34:05.000"});
-}
-
 TEST_F(SetterRun, ARefusedDateLeavesThePCDateUnderTheFrameTime)
 {
     send_paced(100'000, frame("56", "34", "12", "31", "04", "2024"));  // 31 April
