@@ -26,8 +26,12 @@ MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_s
 UNITS = ["serial-time-sender@.service", "clock-setter@.service", "udp-time-broadcaster.service"]
 DOCS = ["README.md", "serial_time_sender.md", "udp_time_broadcaster.md", "clock_setter.md", "udp_time_receiver.md",
         "debian.md", "copyright", "changelog.gz", "examples/60-time-family-serial.rules"]
+# Debian 13 and later keep units under /usr (a merged /usr), Debian 12 under /lib.
+RELEASE = int(dict(line.rstrip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
+              ["VERSION_ID"].strip('"'))
+UNIT_DIR = "usr/lib/systemd/system/" if RELEASE >= 13 else "lib/systemd/system/"
 DEB_FILES = ({"usr/bin/" + name for name in LINUX_PROGRAMS} | {"usr/share/man/man1/%s.gz" % p for p in MAN_PAGES}
-             | {"usr/share/doc/time-family/" + name for name in DOCS} | {"lib/systemd/system/" + u for u in UNITS})
+             | {"usr/share/doc/time-family/" + name for name in DOCS} | {UNIT_DIR + u for u in UNITS})
 
 
 def pack(out, windows_bin=ROOT / "build" / "windows" / "bin"):
