@@ -16,7 +16,7 @@ import signal
 import threading
 import time
 
-from harness import (ClockPage, CpuReading, CpuTally, assert_realtime, keep_stamp, log, make_realtime, sleep_until,
+from harness import (FRAME, ClockPage, CpuReading, TurnFigures, assert_realtime, log, make_realtime, sleep_until,
                      wait_for)
 # From tests/system; frame_epoch fails on a datagram that is not a broadcast frame.
 from broadcast_listener import Listener, frame_epoch  # noqa: E402
@@ -57,16 +57,15 @@ class DatagramLog:
         self.listener.close()
 
 
-class Broadcast:
+class Broadcast(TurnFigures):
     """One broadcaster of a run, and its figures once the run is over."""
 
     def __init__(self, label, program, source, offset, page, realtime):
+        super().__init__()
         self.label, self.program, self.source, self.offset = label, program, source, offset
         self.page, self.realtime = page, realtime
         self.startup_cpu_ms = 1000 * CpuReading(program.pid).run_s
-        self.cpu_start, self.cpu = None, CpuTally()
-        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
-        self.planned_s, self.seen_s, self.before_s = [], [], []
+        self.cpu_start = None
         self.unsettled = self.skipped_seconds = 0
         self.rss_kib = []
 
@@ -164,18 +163,13 @@ def figures(run, mine, count):
     stamps = run.page.stamps() if run.page else []
     if run.page:
         run.page.close()
-        if stamps and len(stamps) < len(mine) or any((s.call, s.size) != (2, 35) for s in stamps):
+        if stamps and len(stamps) < len(mine) or any((s.call, s.size) != (2, FRAME) for s in stamps):
             raise AssertionError("%s: %d stamps for %d datagrams" % (run.label, len(stamps), len(mine)))
     for index in range(run.unsettled, min(len(mine), run.unsettled + count)):
-        turn = frame_epoch(mine[index].data) - run.offset
-        run.delivered_s.append(mine[index].arrival - turn)
-        run.turns.append(turn)
-        if stamps:
-            # The k-th sendto sent the k-th datagram: never after its arrival.
-            stamp = stamps[index]
-            assert stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
-            run.at_call_s.append(stamp.at - turn)
-            keep_stamp(run, stamp, turn)
+        # The k-th sendto sent the k-th datagram: never after its arrival.
+        stamp = stamps[index] if stamps else None
+        assert stamp is None or stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
+        run.keep(frame_epoch(mine[index].data) - run.offset, mine[index].arrival, stamp)
     turns = [frame_epoch(d.data) for d in mine[run.unsettled:]]
     run.skipped_seconds = sum(int(round(b - a)) - 1 for a, b in zip(turns, turns[1:]))
     if len(run.turns) < count:

@@ -83,14 +83,6 @@ class ClockPage:
         self.path.unlink()
 
 
-def keep_stamp(series, stamp, turn):
-    """A call's moments from its turn (s): its last sleep's end and the end
-    asked for, the readings on either side of the turn; that sleep's lateness."""
-    for moment in ("woke", "planned", "seen", "before"):
-        getattr(series, moment + "_s").append(getattr(stamp, moment) - turn)
-    series.overshoot_s.append(stamp.woke - stamp.planned)
-
-
 def offset_for_minute_turn(real_instant, minute_after=None):
     """The offset that puts a turn of the minute of the program's clock at
     `real_instant` (local offsets are whole minutes): that turn is
@@ -152,6 +144,30 @@ class CpuTally:
     def as_dict(self):
         return {"schedstat_percent": self.percent(), "seconds": self.elapsed_s, "minor_faults": self.faults[0],
                 "major_faults": self.faults[1]}
+
+
+class TurnFigures:
+    """What the turns of one program gave: delays in s from each turn, and
+    its CPU while it served them."""
+
+    def __init__(self):
+        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
+        self.planned_s, self.seen_s, self.before_s = [], [], []
+        self.cpu = CpuTally()
+        self.startup_cpu_ms = None
+
+    def keep(self, turn, delivered, stamp=None):
+        """A turn's frame delivered at `delivered` (s); with the stamp of its
+        call, the call's moments from the turn: its entry, its last sleep's end
+        and the end asked for, the readings on either side of the turn; and
+        that sleep's lateness."""
+        self.turns.append(turn)
+        self.delivered_s.append(delivered - turn)
+        if stamp is not None:
+            self.at_call_s.append(stamp.at - turn)
+            for moment in ("woke", "planned", "seen", "before"):
+                getattr(self, moment + "_s").append(getattr(stamp, moment) - turn)
+            self.overshoot_s.append(stamp.woke - stamp.planned)
 
 
 def core_times():

@@ -12,21 +12,11 @@ turns of the minute").
 
 import time
 
-from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, keep_stamp, log,
-                     make_realtime, next_instant, observe_in_real_time, offset_for_minute_turn)
+from harness import (FRAME, ClockPage, CpuReading, TurnFigures, assert_realtime, frame_epoch, log, make_realtime,
+                     next_instant, observe_in_real_time, offset_for_minute_turn)
 
 # The next turn comes at least this long after the last frame is in.
 LEAD_S = 0.3
-
-
-class Series:
-    """What the turns of one process gave (delays in s from each turn)."""
-
-    def __init__(self):
-        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
-        self.planned_s, self.seen_s, self.before_s = [], [], []
-        self.cpu = CpuTally()
-        self.startup_cpu_ms = None
 
 
 def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, every=1, stamping=True):
@@ -34,7 +24,7 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
     `fraction` of a real second, one every `every` seconds; without
     `stamping` the calls are not stamped (what stamping costs)."""
     label = "%s COM%d" % (name, com)
-    series = Series()
+    series = TurnFigures()
     turn = next_instant(time.time() + 1.5, fraction)
     page = ClockPage(offset_for_minute_turn(turn), stamping)
     capture = runner.ports.create(com)[com].capture()
@@ -56,13 +46,9 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
             if abs(frame_epoch(frame) - offset - turn) > 0.001:
                 raise AssertionError("%s: turn frame %r stands for %.3f, the turn was at %.3f"
                                      % (label, frame, frame_epoch(frame) - offset, turn))
-            series.delivered_s.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
-            series.turns.append(turn)
-            if stamping:
-                stamp = page.stamps()[k]
-                assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
-                series.at_call_s.append(stamp.at - turn)
-                keep_stamp(series, stamp, turn)
+            stamp = page.stamps()[k] if stamping else None
+            assert stamp is None or (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
+            series.keep(turn, capture.arrival_of_byte(FRAME * k)[0], stamp)
             if k < turns:
                 # The same minute of the program's clock, nearer its end.
                 minute = turn + offset + 60
