@@ -4,10 +4,7 @@ listener on loopback (the kernel's SO_TIMESTAMPNS), both counted from the
 turn of the second the frame carries. The program, the program under
 SCHED_FIFO and the polling reference run side by side, told apart by source
 port, each with its clock at its own offset so that they never wake at once.
-
-Settling (stopped after its first datagram, let go on in the tenth second
-after it; counted from the one after the first within 10 ms of its turn):
-docs/performance.md, "Broadcasters".
+How each is settled before it counts: docs/performance.md, "Broadcasters".
 """
 
 import os
@@ -89,8 +86,8 @@ def vm_rss_kib(pid):
 
 
 def start_broadcaster(runner, datagrams, label, name, offset, realtime=False, stamping=True):
-    """Starts one broadcaster, holds it after its first datagram (see above)
-    and returns its Broadcast."""
+    """Starts one broadcaster, holds it after its first datagram until the
+    tenth second after it, and returns its Broadcast."""
     known = datagrams.sources()
     page = ClockPage(offset, stamping) if runner.platform == "linux" else None
     program = runner.start(name, "broadcaster" if name == "polling_reference" else "",

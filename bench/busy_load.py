@@ -1,9 +1,8 @@
-"""The competing load of the busy machine: stress-ng inside the sandbox at
-normal priority, with CPU-bound workers for both cores, one that maps, writes
-and unmaps memory and one that writes, reads and removes files in the
-bench's folder. Its own --timeout ends it in any case; stop() ends it by its
-pid first (SIGINT, SIGKILL if it lingers). Its figures: the 1-minute load
-average before and at its end, and the CPU its workers got (wait4).
+"""The competing load of the busy machine (docs/performance.md, "The busy
+machine"): stress-ng inside the sandbox at normal priority. Its own --timeout
+ends it in any case; stop() ends it by its pid first (SIGINT, SIGKILL if it
+lingers). Its figures: the 1-minute load average before and at its end, and
+the CPU its workers got (wait4).
 """
 
 import os
@@ -13,6 +12,8 @@ import time
 
 from harness import log, wait_for
 
+# CPU-bound workers for both cores, one that maps, writes and unmaps memory,
+# and one that writes, reads and removes files in the bench's folder.
 FULL = ["--cpu", "2", "--vm", "1", "--vm-bytes", "128M", "--hdd", "1", "--hdd-bytes", "16M"]
 QUICK = ["--cpu", "1", "--vm", "1", "--vm-bytes", "16M", "--hdd", "1", "--hdd-bytes", "1M"]
 

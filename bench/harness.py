@@ -240,10 +240,9 @@ def grant_thread(native_id, name):
 
 
 def observe_in_real_time(thread):
-    """Has a pty's reader thread (the observer, which stands for the clock at
-    the other end of the line) read under SCHED_FIFO where the grant is
-    given, so that the delivery figure is the pty's, not the observer's wait
-    behind the load."""
+    """Has a pty's reader thread (the observer: docs/performance.md,
+    "Delivered") read under SCHED_FIFO where the grant is given, so that the
+    delivery figure is the pty's, not the observer's wait behind the load."""
     if realtime_granted():
         grant_thread(thread.native_id, OBSERVER)
 

@@ -123,9 +123,8 @@ def quiet_linux(m, size, parts, stamping):
 
 
 def wine(m, size, parts):
-    """Wine has the real clock alone: no page moves it or stamps its calls,
-    and its turns of the minute are real ones, so only the broadcaster's
-    seconds give a sample worth a row."""
+    """Only the broadcaster's rows: Wine runs on the real clock alone
+    (docs/performance.md, "Schedule")."""
     if "broadcaster" in parts:
         broadcasters(m, size["wine_datagrams"], ["program", "reference"])
 

@@ -1,13 +1,8 @@
 """The serial time sender in repeat mode, one process serving many turns of
-the minute: for each, when the program entered write() with the turn's frame
-(its stamp, bench_clock.c) and when the frame's first byte reached the other
-end of the pty (the rig's capture thread), both counted from the turn.
-
-The program's clock runs at an offset set in the page it shares with the
-harness, moved forward within the same minute after each turn, so that the
-next turn comes at the next chosen real moment; every frame must carry the
-minute of its turn with seconds 00 (docs/performance.md, "One process, many
-turns of the minute").
+the minute (docs/performance.md, "One process, many turns of the minute"):
+for each, when the program entered write() with the turn's frame (its stamp,
+bench_clock.c) and when the frame's first byte reached the other end of the
+pty (the rig's capture thread), both counted from the turn.
 """
 
 import time
