@@ -57,7 +57,6 @@ class ClockPage:
         # One aligned 8-byte store, never a torn offset for the program.
         self._offset = ctypes.c_int64.from_buffer(self._map, 0)
         ctypes.c_uint32.from_buffer(self._map, 12).value = int(stamping)
-        self.offset_s = 0.0
         self.set_offset(offset_s)
 
     def set_offset(self, seconds):
