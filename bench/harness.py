@@ -98,14 +98,6 @@ def next_instant(after, fraction):
     return instant if instant >= after else instant + 1.0
 
 
-def frame_epoch(frame):
-    """The moment a frame's local date and time stand for, in seconds since
-    the epoch."""
-    text = frame[1:15].decode("ascii")
-    ss, mm, hh, day, month, year = (int(text[i:j]) for i, j in ((0, 2), (2, 4), (4, 6), (6, 8), (8, 10), (10, 14)))
-    return time.mktime((year, month, day, hh, mm, ss, 0, 0, -1))
-
-
 # -- CPU time and figures -------------------------------------------------------
 
 class CpuReading:
