@@ -50,15 +50,13 @@ class BusyLoad:
         if self._process.poll() is None:
             os.kill(pid, signal.SIGINT)
         deadline = time.monotonic() + 15
-        while True:
-            done, status, usage = os.wait4(pid, os.WNOHANG)
-            if done:
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-                _, status, usage = os.wait4(pid, 0)
-                break
+        done, status, usage = os.wait4(pid, os.WNOHANG)
+        while not done and time.monotonic() <= deadline:
             time.sleep(0.05)
+            done, status, usage = os.wait4(pid, os.WNOHANG)
+        if not done:
+            os.kill(pid, signal.SIGKILL)
+            _, status, usage = os.wait4(pid, 0)
         self._process.returncode = status
         self.elapsed_s = time.monotonic() - self._started
         self.cpu_s = usage.ru_utime + usage.ru_stime
