@@ -125,6 +125,5 @@ def summarize(trials):
     cpu = CpuTally()
     for trial in trials:
         cpu.merge(trial.cpu.run_s, trial.cpu.elapsed_s, trial.cpu.faults)
-    return dict({key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b",
-                                                                       "sent_b2b")}, cpu=cpu,
-                startup_cpu_ms=max(t.startup_ms or 0 for t in trials))
+    totals = {key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b", "sent_b2b")}
+    return dict(totals, cpu=cpu, startup_cpu_ms=max(t.startup_ms or 0 for t in trials))
