@@ -20,7 +20,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from broadcaster_runs import run_broadcasters
-from busy_load import BusyLoad
+from busy_load import BusyLoad, load_average
 from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
 from machine_floor import Floor
 from report import as_json, format_table, plot_delays
@@ -197,7 +197,7 @@ def main(argv=None):
     ports.create = serialized(ports.create, lock)
     ports.remove = serialized(ports.remove, lock)
     began, started = time.monotonic(), time.strftime("%Y-%m-%d %H:%M:%S")
-    load = open("/proc/loadavg").read().split()[0]
+    load = "%.2f" % load_average()
     plan = []
     if "linux" in args.platform and "quiet" in args.machine:
         plan.append(("linux", ["program", "reference"], lambda m: quiet_linux(m, size, parts, not args.without_stamps)))
