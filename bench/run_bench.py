@@ -164,7 +164,7 @@ def make_machine(name, args, ports, workdir, lock, sides):
     runner = Runner(platform, args.linux_bin if platform == "linux" else args.windows_bin, folder / "programs",
                     ports, session)
     runner.start = serialized(runner.start, lock)
-    return Machine(name, runner, folder, sides), session
+    return Machine(name, runner, folder, sides)
 
 
 def main(argv=None):
@@ -208,12 +208,11 @@ def main(argv=None):
             log("busy machine: no SCHED_FIFO rows, the bench runs without bench/realtime_grant.py")
         sides = ["program", "realtime", "reference"] if realtime_granted() else ["program", "reference"]
         plan.append(("busy", sides, lambda m: busy_linux(m, size, parts, args.quick)))
-    machines, failures, sessions = {}, {}, []
+    machines, failures = {}, {}
     try:
         for name, sides, run in plan:
             try:
-                machines[name], session = make_machine(name, args, ports, workdir, lock, sides)
-                sessions.append(session)
+                machines[name] = make_machine(name, args, ports, workdir, lock, sides)
                 log("%s: started" % name)
                 before = core_times()
                 run(machines[name])
@@ -226,8 +225,8 @@ def main(argv=None):
                     machines[name].runner.stop_all()
     finally:
         ports.remove_all()
-        for session in filter(None, sessions):
-            session.close()
+        for wine_session in filter(None, (m.runner.wine for m in machines.values())):
+            wine_session.close()
         shutil.rmtree(workdir, ignore_errors=True)
 
     texts, everything, pictures = [], {}, []
