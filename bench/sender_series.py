@@ -35,13 +35,12 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
         capture.wait_for_bytes(FRAME, runner.patience)
         start = CpuReading(program.pid)
         series.startup_cpu_ms = 1000 * start.run_s
-        offset = page.offset_s
         # The first turn the program acts on follows from what it sent.
-        turn = (frame_epoch(capture.data[:FRAME], TAIL_MODE_1) // 60 + 1) * 60 - offset
+        turn = (frame_epoch(capture.data[:FRAME], TAIL_MODE_1) // 60 + 1) * 60 - page.offset_s
         for k in range(1, turns + 1):
             capture.wait_for_bytes(FRAME * (k + 1), max(0.0, turn - time.time()) + runner.patience)
             frame = capture.data[FRAME * k:FRAME * (k + 1)]
-            carried = frame_epoch(frame, TAIL_MODE_1) - offset
+            carried = frame_epoch(frame, TAIL_MODE_1) - page.offset_s
             if abs(carried - turn) > 0.001:
                 raise AssertionError("%s: turn frame %r stands for %.3f, the turn was at %.3f"
                                      % (label, frame, carried, turn))
@@ -50,10 +49,9 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
             series.keep(turn, capture.arrival_of_byte(FRAME * k)[0], stamp)
             if k < turns:
                 # The same minute of the program's clock, nearer its end.
-                minute = turn + offset + 60
+                minute = turn + page.offset_s + 60
                 turn = next_instant(max(time.time() + LEAD_S, turn + every - 0.5), fraction)
-                offset = offset_for_minute_turn(turn, minute)
-                page.set_offset(offset)
+                page.set_offset(offset_for_minute_turn(turn, minute))
         series.cpu.add(start, CpuReading(program.pid))
         if realtime:
             assert_realtime(program)
