@@ -46,9 +46,9 @@ class BusyLoad:
         if self.cpu_s is not None:
             return
         self.load_after = load_average()
+        # Unreaped until wait4 below takes its usage: the pid is still stress-ng's, a zombie at worst.
         pid = self._process.pid
-        if self._process.poll() is None:
-            os.kill(pid, signal.SIGINT)
+        os.kill(pid, signal.SIGINT)
         deadline = time.monotonic() + 15
         done, status, usage = os.wait4(pid, os.WNOHANG)
         while not done and time.monotonic() <= deadline:
