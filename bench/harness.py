@@ -177,9 +177,7 @@ def percentile(values, p):
     """Nearest rank: the smallest value with at least p % of the values at or
     below it. With fewer than 100 values p99 is the largest."""
     ordered = sorted(values)
-    if not ordered:
-        return None
-    return ordered[max(1, math.ceil(p / 100.0 * len(ordered))) - 1]
+    return ordered[max(1, math.ceil(p / 100.0 * len(ordered))) - 1] if ordered else None
 
 
 def summary_ms(delays_s):
