@@ -7,16 +7,14 @@
  *                     process serves a turn of the minute every second
  *   offset 8   uint32 stamps taken so far
  *   offset 12  uint32 nonzero: stamp the calls (zero: the same run without)
- *   offset 16  stamps: {int64 real ns at entry, int64 real ns at which the
- *                     last sleep before it ended, int64 at which that sleep
- *                     was to end, int64 seen, before, int32 call, int32 bytes}
+ *   offset 16  the stamps (struct stamp below)
  *
- * A stamp is the real clock (no offset) read as write() or sendto() is
- * entered, with the end of the program's last sleep (clock_nanosleep,
- * relative) and the real moments of its first reading of its clock's current
- * second (seen) and of the reading before it (before); docs/performance.md
- * ("Stamps at the call") says what they tell. The clock is read through the
- * vDSO: a few tens of ns. The programs read the time only through
+ * A stamp is taken as write() or sendto() is entered: the real clock (no
+ * offset), the end of the program's last sleep (clock_nanosleep, relative),
+ * real and asked for, and the real moments of its first reading of its
+ * clock's current second (seen) and of the reading before it (before), all
+ * in ns; docs/performance.md ("Stamps at the call") says what they tell and
+ * what they cost. The programs read the time only through
  * clock_gettime(CLOCK_REALTIME); the harness checks every frame's fields
  * against the offset it set. */
 #define _GNU_SOURCE

@@ -4,10 +4,7 @@ listener on loopback (the kernel's SO_TIMESTAMPNS), both counted from the
 turn of the second the frame carries. The program, the program under
 SCHED_FIFO and the polling reference run side by side, told apart by source
 port, each with its clock at its own offset so that they never wake at once.
-
-Settling (stopped after its first datagram, let go on in the tenth second
-after it; counted from the one after the first within 10 ms of its turn):
-docs/performance.md, "Broadcasters".
+How each is settled before it counts: docs/performance.md, "Broadcasters".
 """
 
 import os
@@ -16,7 +13,7 @@ import signal
 import threading
 import time
 
-from harness import (ClockPage, CpuReading, CpuTally, assert_realtime, keep_stamp, log, make_realtime, sleep_until,
+from harness import (FRAME, ClockPage, CpuReading, TurnFigures, assert_realtime, log, make_realtime, sleep_until,
                      wait_for)
 # From tests/system; frame_epoch fails on a datagram that is not a broadcast frame.
 from broadcast_listener import Listener, frame_epoch  # noqa: E402
@@ -57,16 +54,15 @@ class DatagramLog:
         self.listener.close()
 
 
-class Broadcast:
+class Broadcast(TurnFigures):
     """One broadcaster of a run, and its figures once the run is over."""
 
     def __init__(self, label, program, source, offset, page, realtime):
+        super().__init__()
         self.label, self.program, self.source, self.offset = label, program, source, offset
         self.page, self.realtime = page, realtime
         self.startup_cpu_ms = 1000 * CpuReading(program.pid).run_s
-        self.cpu_start, self.cpu = None, CpuTally()
-        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
-        self.planned_s, self.seen_s, self.before_s = [], [], []
+        self.cpu_start = None
         self.unsettled = self.skipped_seconds = 0
         self.rss_kib = []
 
@@ -90,8 +86,8 @@ def vm_rss_kib(pid):
 
 
 def start_broadcaster(runner, datagrams, label, name, offset, realtime=False, stamping=True):
-    """Starts one broadcaster, holds it after its first datagram (see above)
-    and returns its Broadcast."""
+    """Starts one broadcaster, holds it after its first datagram until the
+    tenth second after it, and returns its Broadcast."""
     known = datagrams.sources()
     page = ClockPage(offset, stamping) if runner.platform == "linux" else None
     program = runner.start(name, "broadcaster" if name == "polling_reference" else "",
@@ -164,18 +160,13 @@ def figures(run, mine, count):
     stamps = run.page.stamps() if run.page else []
     if run.page:
         run.page.close()
-        if stamps and len(stamps) < len(mine) or any((s.call, s.size) != (2, 35) for s in stamps):
+        if stamps and len(stamps) < len(mine) or any((s.call, s.size) != (2, FRAME) for s in stamps):
             raise AssertionError("%s: %d stamps for %d datagrams" % (run.label, len(stamps), len(mine)))
     for index in range(run.unsettled, min(len(mine), run.unsettled + count)):
-        turn = frame_epoch(mine[index].data) - run.offset
-        run.delivered_s.append(mine[index].arrival - turn)
-        run.turns.append(turn)
-        if stamps:
-            # The k-th sendto sent the k-th datagram: never after its arrival.
-            stamp = stamps[index]
-            assert stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
-            run.at_call_s.append(stamp.at - turn)
-            keep_stamp(run, stamp, turn)
+        # The k-th sendto sent the k-th datagram: never after its arrival.
+        stamp = stamps[index] if stamps else None
+        assert stamp is None or stamp.at <= mine[index].arrival, "%s: stamps out of step" % run.label
+        run.keep(frame_epoch(mine[index].data) - run.offset, mine[index].arrival, stamp)
     turns = [frame_epoch(d.data) for d in mine[run.unsettled:]]
     run.skipped_seconds = sum(int(round(b - a)) - 1 for a, b in zip(turns, turns[1:]))
     if len(run.turns) < count:

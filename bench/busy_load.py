@@ -1,9 +1,8 @@
-"""The competing load of the busy machine: stress-ng inside the sandbox at
-normal priority, with CPU-bound workers for both cores, one that maps, writes
-and unmaps memory and one that writes, reads and removes files in the
-bench's folder. Its own --timeout ends it in any case; stop() ends it by its
-pid first (SIGINT, SIGKILL if it lingers). Its figures: the 1-minute load
-average before and at its end, and the CPU its workers got (wait4).
+"""The competing load of the busy machine (docs/performance.md, "The busy
+machine"): stress-ng inside the sandbox at normal priority. Its own --timeout
+ends it in any case; stop() ends it by its pid first (SIGINT, SIGKILL if it
+lingers). Its figures: the 1-minute load average before and at its end, and
+the CPU its workers got (wait4).
 """
 
 import os
@@ -13,6 +12,8 @@ import time
 
 from harness import log, wait_for
 
+# CPU-bound workers for both cores, one that maps, writes and unmaps memory,
+# and one that writes, reads and removes files in the bench's folder.
 FULL = ["--cpu", "2", "--vm", "1", "--vm-bytes", "128M", "--hdd", "1", "--hdd-bytes", "16M"]
 QUICK = ["--cpu", "1", "--vm", "1", "--vm-bytes", "16M", "--hdd", "1", "--hdd-bytes", "1M"]
 
@@ -45,19 +46,17 @@ class BusyLoad:
         if self.cpu_s is not None:
             return
         self.load_after = load_average()
+        # Unreaped until wait4 below takes its usage: the pid is still stress-ng's, a zombie at worst.
         pid = self._process.pid
-        if self._process.poll() is None:
-            os.kill(pid, signal.SIGINT)
+        os.kill(pid, signal.SIGINT)
         deadline = time.monotonic() + 15
-        while True:
-            done, status, usage = os.wait4(pid, os.WNOHANG)
-            if done:
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-                _, status, usage = os.wait4(pid, 0)
-                break
+        done, status, usage = os.wait4(pid, os.WNOHANG)
+        while not done and time.monotonic() <= deadline:
             time.sleep(0.05)
+            done, status, usage = os.wait4(pid, os.WNOHANG)
+        if not done:
+            os.kill(pid, signal.SIGKILL)
+            _, status, usage = os.wait4(pid, 0)
         self._process.returncode = status
         self.elapsed_s = time.monotonic() - self._started
         self.cpu_s = usage.ru_utime + usage.ru_stime

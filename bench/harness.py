@@ -57,7 +57,6 @@ class ClockPage:
         # One aligned 8-byte store, never a torn offset for the program.
         self._offset = ctypes.c_int64.from_buffer(self._map, 0)
         ctypes.c_uint32.from_buffer(self._map, 12).value = int(stamping)
-        self.offset_s = 0.0
         self.set_offset(offset_s)
 
     def set_offset(self, seconds):
@@ -83,14 +82,6 @@ class ClockPage:
         self.path.unlink()
 
 
-def keep_stamp(series, stamp, turn):
-    """A call's moments from its turn (s): its last sleep's end and the end
-    asked for, the readings on either side of the turn; that sleep's lateness."""
-    for moment in ("woke", "planned", "seen", "before"):
-        getattr(series, moment + "_s").append(getattr(stamp, moment) - turn)
-    series.overshoot_s.append(stamp.woke - stamp.planned)
-
-
 def offset_for_minute_turn(real_instant, minute_after=None):
     """The offset that puts a turn of the minute of the program's clock at
     `real_instant` (local offsets are whole minutes): that turn is
@@ -105,14 +96,6 @@ def next_instant(after, fraction):
     `fraction`."""
     instant = math.floor(after) + fraction
     return instant if instant >= after else instant + 1.0
-
-
-def frame_epoch(frame):
-    """The moment a frame's local date and time stand for, in seconds since
-    the epoch."""
-    text = frame[1:15].decode("ascii")
-    ss, mm, hh, day, month, year = (int(text[i:j]) for i, j in ((0, 2), (2, 4), (4, 6), (6, 8), (8, 10), (10, 14)))
-    return time.mktime((year, month, day, hh, mm, ss, 0, 0, -1))
 
 
 # -- CPU time and figures -------------------------------------------------------
@@ -154,6 +137,30 @@ class CpuTally:
                 "major_faults": self.faults[1]}
 
 
+class TurnFigures:
+    """What the turns of one program gave: delays in s from each turn, and
+    its CPU while it served them."""
+
+    def __init__(self):
+        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
+        self.planned_s, self.seen_s, self.before_s = [], [], []
+        self.cpu = CpuTally()
+        self.startup_cpu_ms = None
+
+    def keep(self, turn, delivered, stamp=None):
+        """A turn's frame delivered at `delivered` (s); with the stamp of its
+        call, the call's moments from the turn: its entry, its last sleep's end
+        and the end asked for, the readings on either side of the turn; and
+        that sleep's lateness."""
+        self.turns.append(turn)
+        self.delivered_s.append(delivered - turn)
+        if stamp is not None:
+            self.at_call_s.append(stamp.at - turn)
+            for moment in ("woke", "planned", "seen", "before"):
+                getattr(self, moment + "_s").append(getattr(stamp, moment) - turn)
+            self.overshoot_s.append(stamp.woke - stamp.planned)
+
+
 def core_times():
     """(busy, stolen, all) jiffies of the machine's cores from /proc/stat."""
     fields = [int(x) for x in open("/proc/stat").readline().split()[1:9]]
@@ -170,9 +177,7 @@ def percentile(values, p):
     """Nearest rank: the smallest value with at least p % of the values at or
     below it. With fewer than 100 values p99 is the largest."""
     ordered = sorted(values)
-    if not ordered:
-        return None
-    return ordered[max(1, math.ceil(p / 100.0 * len(ordered))) - 1]
+    return ordered[max(1, math.ceil(p / 100.0 * len(ordered))) - 1] if ordered else None
 
 
 def summary_ms(delays_s):
@@ -224,10 +229,9 @@ def grant_thread(native_id, name):
 
 
 def observe_in_real_time(thread):
-    """Has a pty's reader thread (the observer, which stands for the clock at
-    the other end of the line) read under SCHED_FIFO where the grant is
-    given, so that the delivery figure is the pty's, not the observer's wait
-    behind the load."""
+    """Has a pty's reader thread (the observer: docs/performance.md,
+    "Delivered") read under SCHED_FIFO where the grant is given, so that the
+    delivery figure is the pty's, not the observer's wait behind the load."""
     if realtime_granted():
         grant_thread(thread.native_id, OBSERVER)
 

@@ -35,32 +35,30 @@ std::string frame_from_clock(std::string_view tail)
         time_frame::format_clock_fields(now.year, now.month, now.day, now.hour, now.minute, now.second), tail);
 }
 
-void poll_until_minute_changes(int minute_mark)
-{
-    while (platform::read_local_time().minute == minute_mark) {
-    }
-}
-
-std::optional<platform::SerialPort> open_port(int port_number)
+// Opens COMn as the eight-bit builds set it up, then has `serve` act on it
+// and polls until the minute changes, for as long as `serve` returns true.
+// Returns 1 when the port does not open, else 0.
+int serve_each_minute(int port_number, bool (*serve)(platform::SerialPort))
 {
     const auto port = platform::open_serial_port(port_number);
-    if (port) {
-        platform::set_baud_rate(*port, baud_rate);
-        platform::set_data_bits(*port, 8, true);
-    }
-    return port;
-}
-
-int run_sender(int port_number)
-{
-    const auto port = open_port(port_number);
     if (!port) {
         return 1;
     }
-    for (;;) {
-        platform::write_serial(*port, frame_from_clock(time_frame::tail_mode_1));
-        poll_until_minute_changes(platform::read_local_time().minute);
+    platform::set_baud_rate(*port, baud_rate);
+    platform::set_data_bits(*port, 8, true);
+    while (serve(*port)) {
+        const int minute = platform::read_local_time().minute;
+        while (platform::read_local_time().minute == minute) {
+        }
     }
+    platform::close_serial_port(*port);
+    return 0;
+}
+
+bool send_frame(platform::SerialPort port)
+{
+    platform::write_serial(port, frame_from_clock(time_frame::tail_mode_1));
+    return true;
 }
 
 int run_broadcaster()
@@ -106,25 +104,20 @@ bool poll_for_frame(platform::SerialPort port)
     }
 }
 
-int run_setter(int port_number)
+// The clock setter's cycle of five frames; false when a frame does not come
+// within 5 s, which ends the program.
+bool take_cycle(platform::SerialPort port)
 {
-    const auto port = open_port(port_number);
-    if (!port) {
-        return 1;
-    }
-    for (;;) {
-        for (int attempt = 1; attempt <= clock_setter::attempts_per_cycle; ++attempt) {
-            if (!poll_for_frame(*port)) {
-                platform::close_serial_port(*port);
-                return 0;
-            }
-            const std::string block = platform::read_serial(*port, clock_setter::frame_bytes);
-            if (const auto setting = clock_setter::clock_setting_from_block(block)) {
-                clock_setter::set_clock_from(*setting);
-            }
+    for (int attempt = 1; attempt <= clock_setter::attempts_per_cycle; ++attempt) {
+        if (!poll_for_frame(port)) {
+            return false;
         }
-        poll_until_minute_changes(platform::read_local_time().minute);
+        const std::string block = platform::read_serial(port, clock_setter::frame_bytes);
+        if (const auto setting = clock_setter::clock_setting_from_block(block)) {
+            clock_setter::set_clock_from(*setting);
+        }
     }
+    return true;
 }
 
 }  // namespace
@@ -134,13 +127,13 @@ int main(int argc, char** argv)
     const std::string_view what = argc > 1 ? argv[1] : "";
     const int port_number = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 1;
     if (what == "sender") {
-        return run_sender(port_number);
+        return serve_each_minute(port_number, send_frame);
     }
     if (what == "broadcaster") {
         return run_broadcaster();
     }
     if (what == "setter") {
-        return run_setter(port_number);
+        return serve_each_minute(port_number, take_cycle);
     }
     return exit_bad_use;
 }

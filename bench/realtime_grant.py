@@ -32,11 +32,6 @@ UCRED = struct.Struct("iII")
 OBSERVER, FLOOR = "observer", "floor"  # the harness's threads that may be granted
 
 
-def thread_group(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(next(line for line in f if line.startswith("Tgid:")).split()[1])
-
-
 def refusal(pid, requester):
     """Why the process `pid` (this side's pid) may not be made real-time at
     the request of process `requester`; None when it may."""
@@ -52,8 +47,9 @@ def refusal(pid, requester):
     if exe in PROGRAMS:
         return None
     try:
+        # The harness's observer or floor thread: a task of the requester's own thread group.
         with open("/proc/%d/comm" % pid) as f:
-            if f.read().strip() in (OBSERVER, FLOOR) and thread_group(pid) == requester:
+            if f.read().strip() in (OBSERVER, FLOOR) and os.path.isdir("/proc/%d/task/%d" % (requester, pid)):
                 return None
     except OSError:
         pass

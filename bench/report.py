@@ -14,6 +14,7 @@ HEADINGS = {"sender": "serial time sender /R: turn of the minute to its write();
             "broadcaster": "broadcaster: turn of the second to its sendto(); delivered: at a listener on loopback"}
 FLOOR = "machine floor (cyclictest)"
 ROW = "  %-26s %5s %7s %7s %7s %6s   %7s %7s %7s %6s  %7s  %6s"
+SETTER_ROW = "  %-25s %16s  %16s  %10s"
 
 
 def _number(value, digits=3):
@@ -76,12 +77,11 @@ def format_table(machine, results, load=None, cores=None):
                                     (_number(data["cpu"].percent()), _over_floor(results, who, data["at_call_s"]))))
     if "setter" in results:
         lines.append("clock setter /R against the virtual clock: frames taken, CPU while waiting for the minute")
-        lines.append("  %-25s %16s  %16s  %10s" % ("", "one a second", "back to back", "CPU %"))
+        lines.append(SETTER_ROW % ("", "one a second", "back to back", "CPU %"))
         for who, s in _ordered(results["setter"]):
             taken = ["%d/%d %5.1f %%" % (s[t], s[n], 100.0 * s[t] / s[n]) if s[n] else "-"
                      for t, n in (("taken_1s", "sent_1s"), ("taken_b2b", "sent_b2b"))]
-            lines.append("  %-25s %16s  %16s  %10s" % (NAMES.get(who, NAMES["setter"]), taken[0], taken[1],
-                                                       _number(s["cpu"].percent())))
+            lines.append(SETTER_ROW % (NAMES.get(who, NAMES["setter"]), *taken, _number(s["cpu"].percent())))
     programs = [(part, who, data) for part, section in results.items() for who, data in _ordered(section)
                 if who != "reference" and part != "floor"]
     lines.append("")

@@ -20,7 +20,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from broadcaster_runs import run_broadcasters
-from busy_load import BusyLoad
+from busy_load import BusyLoad, load_average
 from harness import REPO, core_shares, core_times, log, next_instant, realtime_granted
 from machine_floor import Floor
 from report import as_json, format_table, plot_delays
@@ -123,9 +123,8 @@ def quiet_linux(m, size, parts, stamping):
 
 
 def wine(m, size, parts):
-    """Wine has the real clock alone: no page moves it or stamps its calls,
-    and its turns of the minute are real ones, so only the broadcaster's
-    seconds give a sample worth a row."""
+    """Only the broadcaster's rows: Wine runs on the real clock alone
+    (docs/performance.md, "Schedule")."""
     if "broadcaster" in parts:
         broadcasters(m, size["wine_datagrams"], ["program", "reference"])
 
@@ -165,7 +164,7 @@ def make_machine(name, args, ports, workdir, lock, sides):
     runner = Runner(platform, args.linux_bin if platform == "linux" else args.windows_bin, folder / "programs",
                     ports, session)
     runner.start = serialized(runner.start, lock)
-    return Machine(name, runner, folder, sides), session
+    return Machine(name, runner, folder, sides)
 
 
 def main(argv=None):
@@ -198,7 +197,7 @@ def main(argv=None):
     ports.create = serialized(ports.create, lock)
     ports.remove = serialized(ports.remove, lock)
     began, started = time.monotonic(), time.strftime("%Y-%m-%d %H:%M:%S")
-    load = open("/proc/loadavg").read().split()[0]
+    load = "%.2f" % load_average()
     plan = []
     if "linux" in args.platform and "quiet" in args.machine:
         plan.append(("linux", ["program", "reference"], lambda m: quiet_linux(m, size, parts, not args.without_stamps)))
@@ -209,12 +208,11 @@ def main(argv=None):
             log("busy machine: no SCHED_FIFO rows, the bench runs without bench/realtime_grant.py")
         sides = ["program", "realtime", "reference"] if realtime_granted() else ["program", "reference"]
         plan.append(("busy", sides, lambda m: busy_linux(m, size, parts, args.quick)))
-    machines, failures, sessions = {}, {}, []
+    machines, failures = {}, {}
     try:
         for name, sides, run in plan:
             try:
-                machines[name], session = make_machine(name, args, ports, workdir, lock, sides)
-                sessions.append(session)
+                machines[name] = make_machine(name, args, ports, workdir, lock, sides)
                 log("%s: started" % name)
                 before = core_times()
                 run(machines[name])
@@ -227,8 +225,8 @@ def main(argv=None):
                     machines[name].runner.stop_all()
     finally:
         ports.remove_all()
-        for session in filter(None, sessions):
-            session.close()
+        for wine_session in filter(None, (m.runner.wine for m in machines.values())):
+            wine_session.close()
         shutil.rmtree(workdir, ignore_errors=True)
 
     texts, everything, pictures = [], {}, []

@@ -1,32 +1,20 @@
 """The serial time sender in repeat mode, one process serving many turns of
-the minute: for each, when the program entered write() with the turn's frame
-(its stamp, bench_clock.c) and when the frame's first byte reached the other
-end of the pty (the rig's capture thread), both counted from the turn.
-
-The program's clock runs at an offset set in the page it shares with the
-harness, moved forward within the same minute after each turn, so that the
-next turn comes at the next chosen real moment; every frame must carry the
-minute of its turn with seconds 00 (docs/performance.md, "One process, many
-turns of the minute").
+the minute (docs/performance.md, "One process, many turns of the minute"):
+for each, when the program entered write() with the turn's frame (its stamp,
+bench_clock.c) and when the frame's first byte reached the other end of the
+pty (the rig's capture thread), both counted from the turn.
 """
 
 import time
 
-from harness import (FRAME, ClockPage, CpuReading, CpuTally, assert_realtime, frame_epoch, keep_stamp, log,
-                     make_realtime, next_instant, observe_in_real_time, offset_for_minute_turn)
+from harness import (FRAME, ClockPage, CpuReading, TurnFigures, assert_realtime, log, make_realtime, next_instant,
+                     observe_in_real_time, offset_for_minute_turn)
+# From tests/system and tests/tools; frame_epoch fails on a frame that is not a sender's.
+from broadcast_listener import frame_epoch  # noqa: E402
+from virtual_clock import TAIL_MODE_1  # noqa: E402
 
 # The next turn comes at least this long after the last frame is in.
 LEAD_S = 0.3
-
-
-class Series:
-    """What the turns of one process gave (delays in s from each turn)."""
-
-    def __init__(self):
-        self.at_call_s, self.delivered_s, self.woke_s, self.overshoot_s, self.turns = [], [], [], [], []
-        self.planned_s, self.seen_s, self.before_s = [], [], []
-        self.cpu = CpuTally()
-        self.startup_cpu_ms = None
 
 
 def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, every=1, stamping=True):
@@ -34,7 +22,7 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
     `fraction` of a real second, one every `every` seconds; without
     `stamping` the calls are not stamped (what stamping costs)."""
     label = "%s COM%d" % (name, com)
-    series = Series()
+    series = TurnFigures()
     turn = next_instant(time.time() + 1.5, fraction)
     page = ClockPage(offset_for_minute_turn(turn), stamping)
     capture = runner.ports.create(com)[com].capture()
@@ -47,28 +35,23 @@ def run_sender_series(runner, com, name, tail, turns, fraction, realtime=False, 
         capture.wait_for_bytes(FRAME, runner.patience)
         start = CpuReading(program.pid)
         series.startup_cpu_ms = 1000 * start.run_s
-        offset = page.offset_s
         # The first turn the program acts on follows from what it sent.
-        turn = (frame_epoch(capture.data[:FRAME]) // 60 + 1) * 60 - offset
+        turn = (frame_epoch(capture.data[:FRAME], TAIL_MODE_1) // 60 + 1) * 60 - page.offset_s
         for k in range(1, turns + 1):
             capture.wait_for_bytes(FRAME * (k + 1), max(0.0, turn - time.time()) + runner.patience)
             frame = capture.data[FRAME * k:FRAME * (k + 1)]
-            if abs(frame_epoch(frame) - offset - turn) > 0.001:
+            carried = frame_epoch(frame, TAIL_MODE_1) - page.offset_s
+            if abs(carried - turn) > 0.001:
                 raise AssertionError("%s: turn frame %r stands for %.3f, the turn was at %.3f"
-                                     % (label, frame, frame_epoch(frame) - offset, turn))
-            series.delivered_s.append(capture.arrival_of_byte(FRAME * k)[0] - turn)
-            series.turns.append(turn)
-            if stamping:
-                stamp = page.stamps()[k]
-                assert (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
-                series.at_call_s.append(stamp.at - turn)
-                keep_stamp(series, stamp, turn)
+                                     % (label, frame, carried, turn))
+            stamp = page.stamps()[k] if stamping else None
+            assert stamp is None or (stamp.call, stamp.size) == (1, FRAME), "%s: %r" % (label, stamp)
+            series.keep(turn, capture.arrival_of_byte(FRAME * k)[0], stamp)
             if k < turns:
                 # The same minute of the program's clock, nearer its end.
-                minute = turn + offset + 60
+                minute = turn + page.offset_s + 60
                 turn = next_instant(max(time.time() + LEAD_S, turn + every - 0.5), fraction)
-                offset = offset_for_minute_turn(turn, minute)
-                page.set_offset(offset)
+                page.set_offset(offset_for_minute_turn(turn, minute))
         series.cpu.add(start, CpuReading(program.pid))
         if realtime:
             assert_realtime(program)

@@ -1,15 +1,9 @@
 """The clock setter in repeat mode against the virtual clock
 (tests/tools/virtual_clock.py): the share of frames it takes when the clock
 sends one frame a second and when it sends them back to back, and its CPU
-while it waits for the minute.
-
-One trial is one process and one turn of the minute, five frames a second
-apart before it and five back to back after it; frame j carries the time
-(j+1):11:12, so the clock-write recorder's log names each frame taken
-(docs/performance.md, "Clock setter"). A missed frame costs the cycle: the
-fifth wait runs into the 5 s limit and the program ends, as it should.
-Where the fifth frame would end less than a second before a turn, the cycle
-starts 1.2 s later, so that the take never falls on either side of it.
+while it waits for the minute; a trial: docs/performance.md, "Clock setter".
+A missed frame costs the cycle: the fifth wait runs into the 5 s limit and
+the program ends, as it should.
 """
 
 import datetime
@@ -30,7 +24,8 @@ RECORDED_WRITE = re.compile(r"local=(\d{4}-\d\d-\d\d) (\d\d):(\d\d:\d\d\.\d{3})"
 # back ones this long after the turn.
 FIRST_FRAME_AFTER_S, SECOND_CYCLE_AFTER_S = 0.3, 0.1
 # The fifth frame ends at least this long before a turn, or the cycle
-# starts CYCLE_SHIFT_S later, after the turn.
+# starts CYCLE_SHIFT_S later, after the turn: the take never falls on either
+# side of it.
 TAKE_BEFORE_TURN_S, CYCLE_SHIFT_S = 1.0, 1.2
 
 
@@ -130,6 +125,5 @@ def summarize(trials):
     cpu = CpuTally()
     for trial in trials:
         cpu.merge(trial.cpu.run_s, trial.cpu.elapsed_s, trial.cpu.faults)
-    return dict({key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b",
-                                                                       "sent_b2b")}, cpu=cpu,
-                startup_cpu_ms=max(t.startup_ms or 0 for t in trials))
+    totals = {key: sum(getattr(t, key) for t in trials) for key in ("taken_1s", "sent_1s", "taken_b2b", "sent_b2b")}
+    return dict(totals, cpu=cpu, startup_cpu_ms=max(t.startup_ms or 0 for t in trials))

@@ -27,8 +27,12 @@ MAN_PAGES = {"serial_time_sender.1", "serial_time_sender_8bit.1", "serial_time_s
 UNITS = ["serial-time-sender@.service", "clock-setter@.service", "udp-time-broadcaster.service"]
 DOCS = ["README.md", "serial_time_sender.md", "udp_time_broadcaster.md", "clock_setter.md", "udp_time_receiver.md",
         "debian.md", "copyright", "changelog.gz", "examples/60-time-family-serial.rules"]
+# Debian 13 and later keep units under /usr (a merged /usr), Debian 12 under /lib.
+RELEASE = int(dict(line.rstrip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
+              ["VERSION_ID"].strip('"'))
+UNIT_DIR = "usr/lib/systemd/system/" if RELEASE >= 13 else "lib/systemd/system/"
 DEB_FILES = ({"usr/bin/" + name for name in LINUX_PROGRAMS} | {"usr/share/man/man1/%s.gz" % p for p in MAN_PAGES}
-             | {"usr/share/doc/time-family/" + name for name in DOCS} | {"lib/systemd/system/" + u for u in UNITS})
+             | {"usr/share/doc/time-family/" + name for name in DOCS} | {UNIT_DIR + u for u in UNITS})
 # Each package's architecture, the index of its .deb among the archives and its programs' ELF machine.
 DEBS = {"amd64": (3, 62), "arm64": (4, 183)}
 
@@ -251,10 +255,8 @@ def test_arm64_package_resolves_in_arm64_roots_of_debian_12_and_13(archives, tmp
     the release's arm64 indexes, and all of it is extracted into a throw-away root, not installed: no arm64
     maintainer script runs, so no emulator is registered anywhere. Its own mount namespace takes whatever
     mmdebstrap mounts away with it, before the root is removed."""
-    built_on = int(dict(line.rstrip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
-                   ["VERSION_ID"].strip('"'))
-    if built_on > release:
-        pytest.skip("built on Debian %d, the package depends on that release's libraries" % built_on)
+    if RELEASE > release:
+        pytest.skip("built on Debian %d, the package depends on that release's libraries" % RELEASE)
     repo, root = tmp_path / "repo", tmp_path / "root"
     repo.mkdir()
     shutil.copy(archives[DEBS["arm64"][0]], repo)

@@ -68,11 +68,12 @@ class Listener:
             pass
 
 
-def frame_epoch(data):
-    """The local time a broadcast frame carries, as seconds since the epoch;
-    fails the test when the datagram is not such a frame."""
-    assert len(data) == FRAME_LENGTH, "datagram of %d bytes: %r" % (len(data), data)
-    assert data[:1] == b"*" and data[15:] == BROADCAST_TAIL, "layout or tail wrong: %r" % data
+def frame_epoch(data, tail=BROADCAST_TAIL):
+    """The local time a frame with `tail` (a broadcast frame's unless told)
+    carries, as seconds since the epoch; fails the test when the data is not
+    such a frame."""
+    assert len(data) == FRAME_LENGTH, "frame of %d bytes: %r" % (len(data), data)
+    assert data[:1] == b"*" and data[15:] == tail, "layout or tail wrong: %r" % data
     digits = data[1:15].decode("ascii")
     assert digits.isdigit(), "fields not digits: %r" % data
     ss, mm, hh, day, month, year = (int(digits[i:i + n]) for i, n in ((0, 2), (2, 2), (4, 2), (6, 2), (8, 2), (10, 4)))
