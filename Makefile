@@ -1,5 +1,5 @@
 # The two commands: `make demo` and `make test`. Both install what they need
-# first (Debian 12, as root).
+# first (Debian 12 or 13, as root).
 .PHONY: all deps build build-linux build-windows build-asan test lint fuzz demo bench dist fresh-check clean
 
 all: build
@@ -63,9 +63,10 @@ bench: build
 dist: build
 	scripts/make-dist
 
-# The README's two commands in a throw-away Debian 12 root, on a clean clone
-# of HEAD (about 25 minutes; FRESH_CHECK_ARGS="--at-second 57" starts
-# `make test` at second 57 of a minute).
+# The README's two commands in a throw-away Debian root of this machine's
+# release, on a clean clone of HEAD (about 25 minutes; FRESH_CHECK_SUITE=trixie
+# makes it Debian 13, bookworm Debian 12; FRESH_CHECK_ARGS="--at-second 57"
+# starts `make test` at second 57 of a minute).
 fresh-check:
 	scripts/fresh-check $(FRESH_CHECK_ARGS)
 

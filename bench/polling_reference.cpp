@@ -8,11 +8,14 @@
 //   polling_reference sender N       serial_time_sender /R on COMn, 8 data bits
 //   polling_reference broadcaster    udp_time_broadcaster
 //   polling_reference setter N       clock_setter /R on COMn, 8 data bits
+#include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "broadcaster.h"
+#include "frame_rules.h"
 #include "frame_wait.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"

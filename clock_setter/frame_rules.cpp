@@ -1,6 +1,13 @@
 // The acceptance rules of a frame and the texts built from its fields.
 #include "frame_rules.h"
 
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "time_frame/time_frame.h"
+
 namespace clock_setter {
 
 namespace {

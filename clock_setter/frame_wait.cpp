@@ -36,8 +36,10 @@
 #include "frame_wait.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/serial_port.h"
 
 namespace clock_setter {
 

@@ -1,6 +1,9 @@
 // clock_setter: sets the PC's local date and time from a clock on COM1..COM4.
 #include "platform/command_tail.h"
 #include "setter.h"
+#include "setter_settings.h"
+
+#include <string>
 
 #ifndef CLOCK_SETTER_DATA_BITS
 #error "CLOCK_SETTER_DATA_BITS selects the build: 7 or 8"

@@ -3,12 +3,15 @@
 #include "setter.h"
 
 #include <string>
+#include <string_view>
 
 #include "clock_wait/clock_wait.h"
+#include "frame_rules.h"
 #include "frame_wait.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/serial_port.h"
+#include "setter_settings.h"
 
 namespace clock_setter {
 

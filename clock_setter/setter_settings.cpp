@@ -1,6 +1,8 @@
 // Reading the clock setter's options from its command tail.
 #include "setter_settings.h"
 
+#include <string_view>
+
 #include "platform/command_tail.h"
 
 namespace clock_setter {

@@ -1,6 +1,9 @@
 // serial_time_sender: sends the PC's local time to a clock on COM1..COM4.
 #include "platform/command_tail.h"
 #include "sender.h"
+#include "sender_settings.h"
+
+#include <string>
 
 #ifndef SERIAL_DATA_BITS
 #error "SERIAL_DATA_BITS selects the variant: 8 or 7"

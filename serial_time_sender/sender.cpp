@@ -1,11 +1,15 @@
 // The serial time sender's frame cycle.
 #include "sender.h"
 
+#include <cstddef>
 #include <optional>
+#include <string>
 
 #include "clock_wait/clock_wait.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "sender_settings.h"
+#include "time_frame/time_frame.h"
 
 namespace serial_time_sender {
 

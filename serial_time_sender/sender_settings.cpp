@@ -1,6 +1,10 @@
 // Reading the serial time sender's options from its command tail.
 #include "sender_settings.h"
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 #include "platform/command_tail.h"
 #include "time_frame/time_frame.h"
 

@@ -1,11 +1,14 @@
 // The UDP time broadcaster's start-up and send loop.
 #include "broadcaster.h"
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 #include "clock_wait/clock_wait.h"
 #include "platform/beep.h"
 #include "platform/clock.h"
+#include "platform/udp_sender.h"
 #include "time_frame/time_frame.h"
 
 namespace udp_time_broadcaster {

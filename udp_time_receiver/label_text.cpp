@@ -1,7 +1,10 @@
 // The log as a UTF-8 label text.
 #include "label_text.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace udp_time_receiver {
 

@@ -2,6 +2,11 @@
 #include "receive_log.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace udp_time_receiver {
 

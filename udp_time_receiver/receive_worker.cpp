@@ -6,6 +6,7 @@
 
 #include "platform/udp_listener.h"
 #include "receive_log.h"
+#include "receiver_window.h"
 
 namespace udp_time_receiver {
 

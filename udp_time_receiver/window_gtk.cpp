@@ -4,12 +4,14 @@
 // worker waits until it is done, as it waits for a sent window message.
 #include <gtk/gtk.h>
 
-#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "label_text.h"
 #include "receive_worker.h"

@@ -3,6 +3,7 @@
 // receive worker may do to the window.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 

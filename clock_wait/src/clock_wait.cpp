@@ -1,6 +1,11 @@
 // The arithmetic of the wait for the clock's turn.
 #include "clock_wait/clock_wait.h"
 
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/clock.h"
+
 namespace clock_wait {
 
 std::int64_t us_until_next_turn(const platform::LocalTime& now, Turn turn)

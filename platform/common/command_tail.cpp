@@ -2,6 +2,9 @@
 // that both serial programs read from the tail.
 #include "platform/command_tail.h"
 
+#include <cstddef>
+#include <string_view>
+
 namespace platform {
 
 namespace {

@@ -1,5 +1,10 @@
 // The range rules of a local date and time.
+#include "platform/clock.h"
 #include "platform/local_time_rules.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace platform {
 

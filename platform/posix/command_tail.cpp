@@ -2,6 +2,9 @@
 // single spaces, which is how a shell hands over a Windows-style tail.
 #include "platform/command_tail.h"
 
+#include <cstddef>
+#include <string>
+
 namespace platform {
 
 std::string read_command_tail(int argc, char** argv)

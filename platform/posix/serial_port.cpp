@@ -17,7 +17,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 

@@ -1,13 +1,16 @@
 // The listening UDP socket on POSIX.
 #include "platform/udp_listener.h"
 
-#include <arpa/inet.h>
+#include <arpa/inet.h>  // IWYU pragma: keep (the byte-order calls: POSIX declares them here)
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <optional>
 
 namespace platform {
 

@@ -7,9 +7,9 @@
 // non-loopback interface address.
 #include "platform/udp_sender.h"
 
-#include <arpa/inet.h>
+#include <arpa/inet.h>  // IWYU pragma: keep (the byte-order calls: POSIX declares them here)
 #include <ifaddrs.h>
-#include <net/if.h>
+#include <net/if.h>  // IWYU pragma: keep (IFF_UP, IFF_RUNNING)
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,7 +17,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace platform {
 

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstdint>
+
 namespace platform {
 
 LocalTime read_local_time()

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace platform {
 
 std::string read_command_tail(int, char**)

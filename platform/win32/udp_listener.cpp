@@ -3,7 +3,9 @@
 
 #include <winsock2.h>
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
 
 namespace platform {
 

@@ -3,7 +3,10 @@
 
 #include <winsock2.h>
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace platform {
 

@@ -1,5 +1,10 @@
 // The fake local clock, monotonic clock and sleep.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "fake_platform.h"
 #include "fake_state.h"

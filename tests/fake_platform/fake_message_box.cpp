@@ -1,7 +1,13 @@
 // The fake message box: records each box and keeps it open for a set while
 // of virtual time, during which scheduled bytes keep arriving.
+#include "fake_platform.h"
 #include "fake_state.h"
 #include "platform/message_box.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace fake {
 

@@ -7,6 +7,7 @@
 // them. Every seam call is recorded.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>

@@ -1,7 +1,10 @@
 // The fake receiver window.
 #include "fake_receiver_window.h"
 
+#include <cstddef>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "receiver_layout.h"
 #include "receiver_window.h"

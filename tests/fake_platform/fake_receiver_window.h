@@ -2,6 +2,7 @@
 // what the worker shows and asks for, and can be made to disappear.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 

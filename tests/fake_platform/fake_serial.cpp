@@ -1,6 +1,14 @@
 // The fake serial port: a scripted receive queue and a record of every call.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "fake_platform.h"
 #include "fake_state.h"
 #include "platform/serial_port.h"
 

@@ -1,6 +1,7 @@
 // The fake platform's state, shared by its source files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>

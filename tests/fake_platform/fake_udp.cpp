@@ -1,7 +1,14 @@
 // The fake sending side of UDP: a scripted own address and open, and a record
 // of every datagram with the virtual time it left.
+#include "fake_platform.h"
 #include "fake_state.h"
 #include "platform/udp_sender.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace fake {
 

@@ -2,8 +2,13 @@
 #include "fake_udp_listener.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "fake_platform.h"
 #include "platform/udp_listener.h"

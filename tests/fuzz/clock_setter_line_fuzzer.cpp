@@ -13,6 +13,7 @@
 // Input: one byte of settings (bit 0 repeat, bit 1 message box, bit 2 the
 // 7-bit build), then chunks of: the gap before it in ms (1 byte), its length
 // (1 byte; bit 7 also reports a line error with it), and its bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,13 +21,16 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fake_platform.h"
 #include "frame_rules.h"
 #include "fuzz_check.h"
+#include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "setter.h"
+#include "setter_settings.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 
 #include "fake_platform.h"
 #include "fuzz_check.h"
+#include "platform/clock.h"
 #include "platform/command_tail.h"
 #include "sender.h"
 #include "sender_settings.h"

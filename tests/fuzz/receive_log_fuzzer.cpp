@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fake_platform.h"
@@ -28,7 +29,9 @@
 #include "fake_udp_listener.h"
 #include "fuzz_check.h"
 #include "label_text.h"
+#include "platform/clock.h"
 #include "receive_worker.h"
+#include "receiver_window.h"
 
 namespace {
 

@@ -266,6 +266,9 @@ def install():
                                                                   "clock-setter@2")],
             "verify": run("systemd-analyze", "verify", *units),
             "security": [run("systemd-analyze", "security", "--offline=yes", "--threshold=40", unit)[0]
+                         for unit in units],
+            # "→ Overall exposure level for udp-time-broadcaster.service: 2.9 OK 🙂", for the log
+            "exposure": [run("systemd-analyze", "security", "--offline=yes", unit)[1].splitlines()[-1]
                          for unit in units]}
 
 

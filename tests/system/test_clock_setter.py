@@ -548,7 +548,11 @@ def test_a_date_across_a_change_of_summer_time_is_set_at_that_dates_own_offset(p
         # after the frame was sent, to the millisecond.
         asked = datetime.datetime.fromtimestamp(at_sent, berlin).replace(month=other.month, day=15).timestamp()
         late = (write[1] - asked) * 1000 if platform == "linux" else wine_ms(write - (asked - at_sent) * 1000)
-        assert -1 <= late < (1500 if platform == "linux" else 2000), (write, asked, at_sent)
+        # Wine's difference is from its own reading of the clock as it refuses the write, which comes after the
+        # program's: under emulation on a busy machine up to some ms after it (2 seen with Wine 10). A wrong
+        # offset is an hour off.
+        assert (-1 if platform == "linux" else -20) <= late < (1500 if platform == "linux" else 2000), \
+            (write, asked, at_sent)
 
 
 @pytest.mark.parametrize("asked, instant", [

@@ -183,18 +183,23 @@ STRACE_LINES = [
     "1700000000.000004 ioctl(3</dev/ttyS2>, 0x5417, [0x6]) = -1 ENOTTY (Inappropriate ioctl for device)",
     "1700000000.000005 ioctl(1</dev/pts/0>, 0x5402, {c_iflag=0, c_oflag=0, c_cflag=0xbd, c_lflag=0}) = 0",
     "1700000000.000006 ioctl(4</dev/ttyS0>, 0x5416, [0x4]) = 0",
+    # Wine 10's termios2: the rate in c_ospeed, the input rate field shifted into place
+    "1700000000.000007 ioctl(11</dev/ttyS1>, 0x402c542b, {c_iflag=0x10, c_oflag=0x4, "
+    "c_cflag=0x1000|0x1000<<0x10|0x20|0x880, c_lflag=0, c_line=0, c_cc=[], c_ispeed=9600, c_ospeed=9600}) = 0",
 ]
 
 
 def test_strace_lines_become_line_requests():
     requests = parse_trace_lines(STRACE_LINES, pid=7)
-    assert [r.request for r in requests] == ["TCSETS", "TCSETS", "TIOCMBIC", "TIOCMBIS"]
-    raw, sized, lines_off, rts_on = requests
+    assert [r.request for r in requests] == ["TCSETS", "TCSETS", "TIOCMBIC", "TIOCMBIS", "TCSETS2"]
+    raw, sized, lines_off, rts_on, termios2 = requests
     assert (raw.com, raw.baud, raw.data_bits, raw.parity, raw.parity_check, raw.ok) == (3, 38400, 8, False, False, True)
     assert (sized.baud, sized.data_bits, sized.parity_check, sized.two_stop_bits, sized.rts_cts) == \
         (9600, 7, True, True, True)
     assert (lines_off.dtr, lines_off.rts, lines_off.ok) == (True, True, False)
     assert (rts_on.com, rts_on.dtr, rts_on.rts, rts_on.ok) == (1, False, True, True)
+    assert (termios2.com, termios2.baud, termios2.data_bits, termios2.parity, termios2.is_termios) == \
+        (2, 9600, 7, False, True)
 
 
 def copy_to_port(wine, name):

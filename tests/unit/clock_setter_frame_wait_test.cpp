@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "fake_platform.h"
 #include "platform/clock.h"
+#include "platform/serial_port.h"
 #include "serial_line_script.h"
 
 namespace {

@@ -2,8 +2,12 @@
 // sets on the clock, and the message box text.
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 #include "frame_rules.h"
 #include "setter_settings.h"
+#include "time_frame/time_frame.h"
 
 namespace {
 

@@ -6,11 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "fake_platform.h"
+#include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "serial_line_script.h"
+#include "setter_settings.h"
+#include "time_frame/time_frame.h"
 
 namespace {
 

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "fake_platform.h"
+#include "platform/clock.h"
 
 namespace {
 

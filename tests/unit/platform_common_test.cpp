@@ -1,6 +1,11 @@
 // The seam's pure parts: the command tail and the rules of a local time.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/clock.h"
 #include "platform/command_tail.h"
 #include "platform/local_time_rules.h"
 

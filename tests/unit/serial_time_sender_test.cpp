@@ -2,6 +2,11 @@
 // on the fake platform with scripted time.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
 #include "fake_platform.h"
 #include "sender.h"
 #include "sender_settings.h"

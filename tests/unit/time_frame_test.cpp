@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <string_view>
+
 namespace {
 
 using time_frame::compose_time_frame;

@@ -2,8 +2,18 @@
 // on the fake platform with scripted time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
 #include "broadcaster.h"
 #include "fake_platform.h"
+#include "platform/clock.h"
+#include "platform/udp_sender.h"
 #include "time_frame/time_frame.h"
 
 namespace {

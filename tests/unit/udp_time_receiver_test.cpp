@@ -2,6 +2,10 @@
 // the receive worker on the fake socket and window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "label_text.h"
 #include "receive_log.h"
 #include "receive_worker.h"
+#include "receiver_window.h"
 
 namespace {
 

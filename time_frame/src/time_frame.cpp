@@ -1,6 +1,11 @@
 // Composing and recognising time frames; pure text work, no system calls.
 #include "time_frame/time_frame.h"
 
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace time_frame {
 
 namespace {

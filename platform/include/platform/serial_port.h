@@ -5,6 +5,7 @@
 // it; the programs go on regardless, as their line protocol expects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>

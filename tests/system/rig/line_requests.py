@@ -9,8 +9,12 @@ runner starts a program under
 (-y prints the path behind each descriptor, so a port is recognised whether
 the program opened it itself or, as under Wine, received it from the
 wineserver). parse_line_requests() turns the log into LineRequest records,
-one per termios write (TCSETS, TCSETSW, TCSETSF) or modem-line change
-(TIOCMBIS, TIOCMBIC, TIOCMSET) on a /dev/ttyS* device, in time order.
+one per termios write (TCSETS, TCSETSW, TCSETSF, or their termios2 forms
+TCSETS2, TCSETSW2, TCSETSF2) or modem-line change (TIOCMBIS, TIOCMBIC,
+TIOCMSET) on a /dev/ttyS* device, in time order.
+
+Wine 10 (Debian 13) sets a line through termios2: the baud rate field holds
+BOTHER and the rate itself stands in c_ospeed; glibc may do the same one day.
 """
 
 import dataclasses
@@ -18,7 +22,11 @@ import glob
 import re
 import termios
 
-TERMIOS_WRITES = {termios.TCSETS: "TCSETS", termios.TCSETSW: "TCSETSW", termios.TCSETSF: "TCSETSF"}
+# The termios2 requests, _IOW('T', 0x2B..0x2D, struct termios2) of 44 bytes,
+# are the same numbers on x86 and arm64; Python's termios does not name them.
+TERMIOS_WRITES = {termios.TCSETS: "TCSETS", termios.TCSETSW: "TCSETSW", termios.TCSETSF: "TCSETSF",
+                  0x402C542B: "TCSETS2", 0x402C542C: "TCSETSW2", 0x402C542D: "TCSETSF2"}
+BOTHER = 0o010000  # the baud rate field's "the rate is in c_ospeed"
 MODEM_LINE_WRITES = {termios.TIOCMBIS: "TIOCMBIS", termios.TIOCMBIC: "TIOCMBIC", termios.TIOCMSET: "TIOCMSET"}
 
 BAUD_RATES = {getattr(termios, name): int(name[1:]) for name in dir(termios)
@@ -30,10 +38,11 @@ LINE = re.compile(r"^(?:(?P<time>\d+\.\d+) )?ioctl\((?P<fd>\d+)<(?P<path>[^>]*)>
 
 
 def flag_value(text):
-    """'0xd|0x30|0x880' (strace -X raw) or '' -> the integer they make up."""
+    """'0xd|0x30|0x880' or '0x1000|0x1000<<0x10|0x30' (strace -X raw) or '' ->
+    the integer they make up."""
     value = 0
-    for part in re.findall(r"0x[0-9a-fA-F]+|\d+", re.sub(r"/\*.*?\*/", "", text)):
-        value |= int(part, 0)
+    for part in re.findall(r"(0x[0-9a-fA-F]+|\d+)(?:<<(0x[0-9a-fA-F]+|\d+))?", re.sub(r"/\*.*?\*/", "", text)):
+        value |= int(part[0], 0) << (int(part[1], 0) if part[1] else 0)
     return value
 
 
@@ -53,6 +62,7 @@ class LineRequest:
     oflag: int = 0
     cflag: int = 0
     lflag: int = 0
+    ospeed: int = 0  # termios2's output rate, which counts where the baud rate field says BOTHER
     modem_lines: int = 0  # TIOCM_* bits of a modem-line change
 
     @property
@@ -65,6 +75,8 @@ class LineRequest:
 
     @property
     def baud(self):
+        if self.cflag & termios.CBAUD == BOTHER:
+            return self.ospeed
         return BAUD_RATES.get(self.cflag & termios.CBAUD)
 
     @property
@@ -122,7 +134,8 @@ def parse_trace_lines(lines, pid=0):
         if number in TERMIOS_WRITES:
             requests.append(LineRequest(when, pid, device, TERMIOS_WRITES[number], ok,
                                         termios_field(arg, "c_iflag"), termios_field(arg, "c_oflag"),
-                                        termios_field(arg, "c_cflag"), termios_field(arg, "c_lflag")))
+                                        termios_field(arg, "c_cflag"), termios_field(arg, "c_lflag"),
+                                        termios_field(arg, "c_ospeed")))
         elif number in MODEM_LINE_WRITES:
             requests.append(LineRequest(when, pid, device, MODEM_LINE_WRITES[number], ok,
                                         modem_lines=flag_value(arg.strip("[]"))))

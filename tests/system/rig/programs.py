@@ -30,6 +30,15 @@ Program:
 
 Every start first checks that this is the sandbox (sandbox_check.py), and
 Runner.stop_all() ends whatever is still running, by pid.
+
+Under Wine, Program.pid is the process that runs the Windows program. Wine 8
+(Debian 12) runs it in the process the rig started; Wine 10 (Debian 13) runs
+start.exe there, which starts the program in a process of its own (whose
+parent is the sandbox's first process, not start.exe's) and waits for it,
+passing on its exit code. start() finds that process by a variable only
+this start put into the environment, and by the program's image and
+Windows's own libraries in its memory map, and waits for it (at most
+`patience`) unless the program ends first.
 """
 
 import os
@@ -46,6 +55,18 @@ LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 STRACE = ["strace", "-ff", "-ttt", "-qq", "-v", "-y", "-X", "raw", "--seccomp-bpf", "-e", "trace=ioctl"]
 
+
+
+def sandbox_processes():
+    return [int(name) for name in os.listdir("/proc") if name.isdigit()]
+
+
+def read_or_empty(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:  # a process that ended meanwhile
+        return b""
 
 
 def pid_reporter(fd):
@@ -95,7 +116,12 @@ class Program:
             try:
                 self.popen.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                os.kill(self.pid, signal.SIGKILL)
+                # The program, and under Wine 10 the start.exe that waits for it.
+                for pid in {self.pid, self.popen.pid}:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
                 self.popen.wait(timeout=timeout)
         self._note_end()
         return self.popen.returncode
@@ -158,6 +184,8 @@ class Runner:
         if faketime:
             extra["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
 
+        if self.platform == "windows":
+            extra["TIME_FAMILY_RIG_START"] = stem.name
         command = (["wine", str(path)] if self.platform == "windows" else [str(path)]) + tail.split()
         read_end, write_end = os.pipe()
         command = pid_reporter(write_end) + command
@@ -185,6 +213,8 @@ class Runner:
             pid = self._read_pid(read_end, popen)
         finally:
             os.close(read_end)
+        if self.platform == "windows":
+            pid = self._process_running(path.name, stem.name, popen, pid)
         program = Program(self, name, tail, popen, pid, str(stem) + ".stderr", trace_prefix)
         self.programs.append(program)
         return program
@@ -197,6 +227,23 @@ class Runner:
             popen.kill()
             raise RuntimeError("program did not start (exit %s)" % popen.wait(timeout=10))
         return int(text)
+
+    def _process_running(self, image, start, popen, launcher):
+        """The process of this start that runs the program's image (not start.exe),
+        or the launcher's own pid once the launcher has ended without one."""
+        marker = ("TIME_FAMILY_RIG_START=%s" % start).encode()
+        deadline = time.monotonic() + self.patience
+        while popen.poll() is None and time.monotonic() < deadline:
+            for pid in sandbox_processes():
+                if marker not in read_or_empty("/proc/%d/environ" % pid).split(b"\0"):
+                    continue
+                # Wine 10's loader maps the image for a moment before it decides to start it through
+                # start.exe; the image runs once the libraries it needs are mapped beside it.
+                maps = read_or_empty("/proc/%d/maps" % pid)
+                if image.encode() in maps and b"kernelbase.dll" in maps and b"/start.exe" not in maps:
+                    return pid
+            time.sleep(0.05)
+        return launcher
 
     def run(self, name, tail="", timeout=None, **options):
         """Starts the program and waits for it to end."""
