@@ -241,13 +241,16 @@ def port_of(line):
 
 
 def install_udev_example():
-    """The udev example with this adapter's numbers put in, as its own comment says; returns the numbers."""
+    """The udev example with this adapter's numbers put in and, where a line of it names the board's UART
+    but is commented out, that line taken in, as its own comments say; returns the adapter's numbers."""
     numbers = dict(line.split("=", 1) for line in
                    run("udevadm", "info", "--query=property", "--name=/dev/ttyUSB0")[1].splitlines() if "=" in line)
     rule = Path("/usr/share/doc/time-family/examples/60-time-family-serial.rules").read_text()
     rule = (rule.replace('"0403"', '"%s"' % numbers["ID_VENDOR_ID"]).replace('"6001"', '"%s"' % numbers["ID_MODEL_ID"])
             .replace('"A1B2C3D4"', '"%s"' % numbers["ID_SERIAL_SHORT"]))
-    Path(UDEV_RULE).write_text(rule)
+    board_uart = '# KERNEL=="%s"' % os.path.basename(BOARD["uart"])
+    Path(UDEV_RULE).write_text("".join(line[2:] if line.startswith(board_uart) else line
+                                       for line in rule.splitlines(keepends=True)))
     run("udevadm", "control", "--reload")
     run("udevadm", "trigger", "--subsystem-match=tty")
     run("udevadm", "settle")
@@ -422,12 +425,16 @@ def before_reboot():
     port = port_of(BOARD["boot_setter"])
     Path("/etc/systemd/system/machine-clock.service").write_text(
         CLOCK_UNIT.format(port=port, script=__file__, line=BOARD["boot_clock"]))
-    # As the docs tell: a unit on a port that a link names waits for the link at boot.
+    # As the docs tell: a unit on a port that a link names waits for the link at boot. On the emulated board
+    # of a busy machine the USB adapter once came later than systemd's 90 s wait, so the guest waits up to 5
+    # minutes for it.
     for unit, digit in [("serial-time-sender@2", 2), ("clock-setter@%d" % port, port)]:
         if os.path.islink("/dev/com%d" % digit):
-            drop_in = Path("/etc/systemd/system/%s.service.d/link.conf" % unit)
-            drop_in.parent.mkdir(exist_ok=True)
-            drop_in.write_text("[Unit]\nWants=dev-com{0}.device\nAfter=dev-com{0}.device\n".format(digit))
+            for drop_in, text in [("%s.service.d/link.conf" % unit, "Wants=dev-com{0}.device\nAfter=dev-com{0}.device"),
+                                  ("dev-com{0}.device.d/slow-board.conf", "JobRunningTimeoutSec=300")]:
+                path = Path("/etc/systemd/system", drop_in.format(digit))
+                path.parent.mkdir(exist_ok=True)
+                path.write_text("[Unit]\n%s\n" % text.format(digit))
     return {"ntp": run("timedatectl", "set-ntp", "false"),
             "enable": run("systemctl", "enable", "machine-clock", *instances())}
 
