@@ -220,8 +220,8 @@ def guest():
         ended = "the guest was still running after %d s and was ended" % BOOT_BOUND
     console = (run / "console.log").read_text(errors="replace") if (run / "console.log").exists() else ""
     results = {path.stem: json.loads(path.read_text()) for path in (run / "share" / "results").glob("*.json")}
-    print("\nmachine tests (%s): package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
-        SUITE, packed - began, made - packed, time.monotonic() - made,
+    print("\nmachine tests (%s, %s): package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
+        SUITE, ARCH, packed - began, made - packed, time.monotonic() - made,
         ", ".join("%s %.0f s" % (name, r["seconds"]) for name, r in sorted(results.items()))))
     if (results.get("install") or {}).get("facts"):
         print("the units' exposure: " + "; ".join(results["install"]["facts"]["exposure"]))
