@@ -44,7 +44,7 @@ MIRRORS = ["deb http://deb.debian.org/debian %s main" % SUITE,
 GUEST_PACKAGES = ["systemd-sysv", "udev", "linux-image-" + ARCH, "kmod", "iproute2", "python3", "systemd-timesyncd",
                   "man-db"]
 ADAPTER_SERIAL = "TF2026A1"
-# Seconds for both boots and every scenario; about 4 minutes are usual on amd64, 10 on arm64.
+# Seconds for both boots and every scenario; about 4 minutes are usual, on arm64 up to 10 on a busy machine.
 BOOT_BOUND = {"amd64": 600, "arm64": 900}[ARCH]
 # The UART of the first clock setter and of the seven-bit sender, and that of the clock setter at the reboot:
 # on arm64 the board's own PL011 (guest_scenarios.py's BOARD).
