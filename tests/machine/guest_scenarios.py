@@ -8,13 +8,18 @@ boot installs the package, runs the scenarios against it and reboots; the
 second checks the units started at boot and purges the package, then powers
 the guest off.
 
-Cabling (made by test_machine.py): ttyS1 and ttyS2 are joined by a null-modem
-cable, and so are ttyS3 and the USB adapter (an FTDI FT232, ttyUSB0).
+Cabling (made by test_machine.py): two null-modem cables, one between two UARTs
+and one from a third UART to the USB adapter (an FTDI FT232, ttyUSB0). On the
+PC (amd64) the UARTs are 8250s, ttyS1 to ttyS2 and ttyS3 to the adapter; on the
+ARM board (arm64, QEMU's virt) the board's own PL011 (ttyAMA0, named /dev/comN
+by the udev example) to a PCI 16550 (ttyS0), and a second one (ttyS1) to the
+adapter.
 """
 
 import datetime
 import json
 import os
+import platform
 import select
 import socket
 import struct
@@ -37,11 +42,17 @@ UNITS = ["udp-time-broadcaster.service", "serial-time-sender@.service", "clock-s
 PROGRAMS = ["serial_time_sender_8bit", "serial_time_sender_7bit", "clock_setter_8bit", "clock_setter_7bit",
             "udp_time_broadcaster", "udp_time_receiver"]
 HOSTS = "127.0.0.1\tlocalhost\n127.0.1.1\ttimeguest\n"
-SEVEN_BIT = "/etc/systemd/system/serial-time-sender@2.service.d/7bit.conf"
 UDEV_RULE = "/etc/udev/rules.d/60-time-family-serial.rules"
-ADAPTER_WAIT = "/etc/systemd/system/serial-time-sender@2.service.d/adapter.conf"
 ADAPTER_DRIVER = "/sys/bus/usb/drivers/ftdi_sio"
 FRAME_LENGTH = 35
+# The board's lines: "uart" is cabled to "uart_peer", and the adapter to "adapter_peer"; at the reboot a
+# clock plays on "boot_clock" for the clock setter on "boot_setter".
+BOARD = {
+    "x86_64": {"uart": "/dev/ttyS1", "uart_peer": "/dev/ttyS2", "adapter_peer": "/dev/ttyS3",
+               "boot_clock": "/dev/ttyS1", "boot_setter": "/dev/ttyS2"},
+    "aarch64": {"uart": "/dev/ttyAMA0", "uart_peer": "/dev/ttyS0", "adapter_peer": "/dev/ttyS1",
+                "boot_clock": "/dev/ttyS0", "boot_setter": "/dev/ttyAMA0"},
+}[platform.machine()]
 # Linux's numbers, which Python's socket module does not name.
 IP_PKTINFO = 8
 SO_TIMESTAMPNS = 35
@@ -220,6 +231,32 @@ def link_of(path):
     return os.readlink(path) if os.path.islink(path) else None
 
 
+def port_of(line):
+    """The digit N of the COM port that opens `line`: /dev/comN where it leads there, else /dev/ttyS(N-1)."""
+    for digit in range(1, 5):
+        com = "/dev/com%d" % digit
+        if os.path.realpath(com) == line or (line == "/dev/ttyS%d" % (digit - 1) and not os.path.lexists(com)):
+            return digit
+    raise AssertionError("no COM port opens %s: %s" % (line, sorted(str(p) for p in Path("/dev").glob("com*"))))
+
+
+def install_udev_example():
+    """The udev example with this adapter's numbers put in and, where a line of it names the board's UART
+    but is commented out, that line taken in, as its own comments say; returns the adapter's numbers."""
+    numbers = dict(line.split("=", 1) for line in
+                   run("udevadm", "info", "--query=property", "--name=/dev/ttyUSB0")[1].splitlines() if "=" in line)
+    rule = Path("/usr/share/doc/time-family/examples/60-time-family-serial.rules").read_text()
+    rule = (rule.replace('"0403"', '"%s"' % numbers["ID_VENDOR_ID"]).replace('"6001"', '"%s"' % numbers["ID_MODEL_ID"])
+            .replace('"A1B2C3D4"', '"%s"' % numbers["ID_SERIAL_SHORT"]))
+    board_uart = '# KERNEL=="%s"' % os.path.basename(BOARD["uart"])
+    Path(UDEV_RULE).write_text("".join(line[2:] if line.startswith(board_uart) else line
+                                       for line in rule.splitlines(keepends=True)))
+    run("udevadm", "control", "--reload")
+    run("udevadm", "trigger", "--subsystem-match=tty")
+    run("udevadm", "settle")
+    return numbers
+
+
 @scenario
 def install():
     deb = sorted((SHARE / "dist").glob("time-family_*.deb"))[-1]
@@ -264,49 +301,45 @@ def clock_setter_behind(clock):
 @scenario
 def clock_setter():
     timesyncd_before = systemctl("is-active", "systemd-timesyncd")
-    clock = PlayedClock("/dev/ttyS2", datetime.datetime(2031, 6, 18, 10, 20, 30), "/dev/ttyS1")
+    if not BOARD["uart"].startswith("/dev/ttyS"):
+        install_udev_example()  # its rule for the board's UART
+    unit = "clock-setter@%d" % port_of(BOARD["uart"])
+    clock = PlayedClock(BOARD["uart_peer"], datetime.datetime(2031, 6, 18, 10, 20, 30), BOARD["uart"])
     try:
-        systemctl("start", "clock-setter@2")
+        systemctl("start", unit)
         wait_for(year_is(2031), 20, "the clock set to 2031")
         return {"timesyncd_before": timesyncd_before, "timesyncd_after": systemctl("is-active", "systemd-timesyncd"),
                 "now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
-                "unit": systemctl("is-active", "clock-setter@2")}
+                "unit": systemctl("is-active", unit), "line": sorted(held_by(unit))}
     finally:
-        systemctl("stop", "clock-setter@2")
+        systemctl("stop", unit)
         clock.stop()
 
 
 @scenario
 def sender_seven_bit():
-    os.makedirs(os.path.dirname(SEVEN_BIT), exist_ok=True)
-    Path(SEVEN_BIT).write_text("[Service]\nExecStart=\nExecStart=/usr/bin/serial_time_sender_7bit /%i /R\n")
+    unit = "serial-time-sender@%d" % port_of(BOARD["uart"])
+    drop_in = "/etc/systemd/system/%s.service.d/7bit.conf" % unit
+    os.makedirs(os.path.dirname(drop_in), exist_ok=True)
+    Path(drop_in).write_text("[Service]\nExecStart=\nExecStart=/usr/bin/serial_time_sender_7bit /%i /R\n")
     systemctl("daemon-reload")
-    clock = open_line("/dev/ttyS2", termios.CS7)
+    clock = open_line(BOARD["uart_peer"], termios.CS7)
     try:
         started = time.time()
-        systemctl("start", "serial-time-sender@2")
-        return {"started": started, "frames": read_frames(clock, started + 5), "line": line_settings("/dev/ttyS1"),
-                "command": systemctl("show", "-p", "ExecStart", "--value", "serial-time-sender@2")}
+        systemctl("start", unit)
+        return {"started": started, "frames": read_frames(clock, started + 5), "line": line_settings(BOARD["uart"]),
+                "command": systemctl("show", "-p", "ExecStart", "--value", unit), "port": port_of(BOARD["uart"])}
     finally:
-        systemctl("stop", "serial-time-sender@2")
+        systemctl("stop", unit)
         os.close(clock)
-        os.remove(SEVEN_BIT)
+        os.remove(drop_in)
         systemctl("daemon-reload")
 
 
 @scenario
 def sender():
-    # The udev example with this adapter's numbers put in, as its own comment says.
-    numbers = dict(line.split("=", 1) for line in
-                   run("udevadm", "info", "--query=property", "--name=/dev/ttyUSB0")[1].splitlines() if "=" in line)
-    rule = Path("/usr/share/doc/time-family/examples/60-time-family-serial.rules").read_text()
-    rule = (rule.replace('"0403"', '"%s"' % numbers["ID_VENDOR_ID"]).replace('"6001"', '"%s"' % numbers["ID_MODEL_ID"])
-            .replace('"A1B2C3D4"', '"%s"' % numbers["ID_SERIAL_SHORT"]))
-    Path(UDEV_RULE).write_text(rule)
-    run("udevadm", "control", "--reload")
-    run("udevadm", "trigger", "--subsystem-match=tty")
-    run("udevadm", "settle")
-    clock = open_line("/dev/ttyS3")
+    numbers = install_udev_example()
+    clock = open_line(BOARD["adapter_peer"])
     turn = just_before_a_turn(6)
     started = time.time()
     systemctl("start", "serial-time-sender@2")
@@ -324,7 +357,7 @@ def through_a_turn(line):
 
 @scenario
 def sender_replug():
-    clock = open_line("/dev/ttyS3")
+    clock = open_line(BOARD["adapter_peer"])
     try:
         adapter("unbind")
         away = through_a_turn(clock)
@@ -347,7 +380,7 @@ def sub_state(unit):
 
 @scenario
 def clock_setter_replug():
-    clock = PlayedClock("/dev/ttyS3", datetime.datetime(2032, 2, 3, 4, 5, 40), "/dev/com2")
+    clock = PlayedClock(BOARD["adapter_peer"], datetime.datetime(2032, 2, 3, 4, 5, 40), "/dev/com2")
     try:
         systemctl("start", "clock-setter@2")
         wait_for(year_is(2032), 20, "the clock set to 2032")
@@ -357,7 +390,7 @@ def clock_setter_replug():
         wait_for(lambda: sub_state("clock-setter@2") == "auto-restart", 20, "the clock setter to end without its line")
         clock.stop()
         adapter("bind")
-        clock = PlayedClock("/dev/ttyS3", datetime.datetime(2033, 3, 4, 5, 6, 20), "/dev/com2")
+        clock = PlayedClock(BOARD["adapter_peer"], datetime.datetime(2033, 3, 4, 5, 6, 20), "/dev/com2")
         wait_for(year_is(2033), 45, "the clock set to 2033 after the adapter is back")
         return {"now": str(datetime.datetime.now()), "behind_the_clock": clock_setter_behind(clock),
                 "unit": systemctl("is-active", "clock-setter@2"),
@@ -367,45 +400,59 @@ def clock_setter_replug():
         clock.stop()
 
 
-# A clock on the cable of COM3 (ttyS2) from the boot on, ready before the clock setter starts.
+# A clock on the cable of the clock setter's line (COM3 on amd64) from the boot on, ready before the clock
+# setter starts.
 CLOCK_UNIT = """[Unit]
-Description=A clock on the cable of COM3
+Description=A clock on the cable of COM{port}
 RequiresMountsFor=/mnt/machine
-Before=clock-setter@3.service
+Before=clock-setter@{port}.service
 
 [Service]
 Type=notify
-ExecStart=/usr/bin/python3 %s --line /dev/ttyS1 --start 2034-04-05T06:07:08
+ExecStart=/usr/bin/python3 {script} --line {line} --start 2034-04-05T06:07:08
 
 [Install]
 WantedBy=multi-user.target
-""" % __file__
-INSTANCES = ["udp-time-broadcaster", "serial-time-sender@2", "clock-setter@3"]
+"""
+
+
+def instances():
+    return ["udp-time-broadcaster", "serial-time-sender@2", "clock-setter@%d" % port_of(BOARD["boot_setter"])]
 
 
 @scenario
 def before_reboot():
-    Path("/etc/systemd/system/machine-clock.service").write_text(CLOCK_UNIT)
-    # As the docs tell: the sender on the adapter waits for its link at boot.
-    os.makedirs(os.path.dirname(ADAPTER_WAIT), exist_ok=True)
-    Path(ADAPTER_WAIT).write_text("[Unit]\nWants=dev-com2.device\nAfter=dev-com2.device\n")
+    port = port_of(BOARD["boot_setter"])
+    Path("/etc/systemd/system/machine-clock.service").write_text(
+        CLOCK_UNIT.format(port=port, script=__file__, line=BOARD["boot_clock"]))
+    # As the docs tell: a unit on a port that a link names waits for the link at boot. On the emulated board
+    # of a busy machine the USB adapter once came later than systemd's 90 s wait, so the guest waits up to 5
+    # minutes for it.
+    for unit, digit in [("serial-time-sender@2", 2), ("clock-setter@%d" % port, port)]:
+        if os.path.islink("/dev/com%d" % digit):
+            for drop_in, text in [("%s.service.d/link.conf" % unit, "Wants=dev-com{0}.device\nAfter=dev-com{0}.device"),
+                                  ("dev-com{0}.device.d/slow-board.conf", "JobRunningTimeoutSec=300")]:
+                path = Path("/etc/systemd/system", drop_in.format(digit))
+                path.parent.mkdir(exist_ok=True)
+                path.write_text("[Unit]\n%s\n" % text.format(digit))
     return {"ntp": run("timedatectl", "set-ntp", "false"),
-            "enable": run("systemctl", "enable", "machine-clock", *INSTANCES)}
+            "enable": run("systemctl", "enable", "machine-clock", *instances())}
 
 
 def after_reboot():
     wait_for(lambda: systemctl("is-system-running") in ("running", "degraded"), 120, "the boot to end")
+    units = instances()
     got = datagrams(3.5)()
     settled(year_is(2034), 10)
-    return {"active": [systemctl("is-active", unit) for unit in INSTANCES],
-            "restarts": [systemctl("show", "-p", "NRestarts", "--value", unit) for unit in INSTANCES],
+    return {"active": [systemctl("is-active", unit) for unit in units],
+            "restarts": [systemctl("show", "-p", "NRestarts", "--value", unit) for unit in units],
             "failed": systemctl("list-units", "--failed", "--plain", "--no-legend"),
             "warnings": run("journalctl", "-b", "-p", "warning", "--no-pager", "-q",
-                            *("--unit=" + unit for unit in INSTANCES))[1],
+                            *("--unit=" + unit for unit in units))[1],
             "year": datetime.datetime.now().year, "datagrams": got, "boot": run("systemd-analyze")[1],
-            "ports": [sorted(held_by(unit)) for unit in INSTANCES],
+            "ports": [sorted(held_by(unit)) for unit in units],
             "journal": run("journalctl", "-b", "-q", "--no-pager", "-o", "short-monotonic", "-u", "machine-clock",
-                           *("--unit=" + unit for unit in INSTANCES))[1]}
+                           *("--unit=" + unit for unit in units))[1]}
 
 
 def purge():
@@ -443,7 +490,7 @@ def record(function):
 def play_clock(argv):
     """The boot's clock (machine-clock.service)."""
     line, first = argv[argv.index("--line") + 1], argv[argv.index("--start") + 1]
-    clock = PlayedClock(line, datetime.datetime.fromisoformat(first), "/dev/ttyS2")
+    clock = PlayedClock(line, datetime.datetime.fromisoformat(first), BOARD["boot_setter"])
     # Ready, from the service's main process itself (a message from systemd-notify, which ends at once,
     # may reach systemd too late to be told apart from any other process's).
     address = os.environ["NOTIFY_SOCKET"]

@@ -11,8 +11,9 @@ this machine is passed to it, and it sets only its own clock.
 
 MACHINE_SUITE=bookworm|trixie chooses the guest's release, Debian 12 (the default) or 13. A package built on
 Debian 13 depends on its libraries (their names changed for the 64-bit time transition), so a Debian 12 guest
-skips it; one built on Debian 12 installs on both. MACHINE_DEB=path runs the scenarios against another build
-of the package.
+skips it; one built on Debian 12 installs on both. MACHINE_ARCH=arm64 runs the scenarios on the arm64 package,
+on an arm64 guest (Debian 13 by default) under qemu-system-aarch64: QEMU's virt board, its root made as
+foreign_root.py says. MACHINE_DEB=path runs them against another build of the package.
 """
 
 import datetime
@@ -26,21 +27,29 @@ from pathlib import Path
 
 import pytest
 
+import foreign_root
+
 ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 WORK = ROOT / "build" / "machine"
 SANDBOX = str(ROOT / "tests" / "system" / "sandbox")
-QEMU = "/usr/bin/qemu-system-x86_64"
+ARCH = os.environ.get("MACHINE_ARCH", "amd64")
+QEMU = {"amd64": "/usr/bin/qemu-system-x86_64", "arm64": "/usr/bin/qemu-system-aarch64"}[ARCH]
 RELEASES = {"bookworm": 12, "trixie": 13}
-SUITE = os.environ.get("MACHINE_SUITE", "bookworm")
+SUITE = os.environ.get("MACHINE_SUITE", {"amd64": "bookworm", "arm64": "trixie"}[ARCH])
 RELEASE = RELEASES[SUITE]
 MIRRORS = ["deb http://deb.debian.org/debian %s main" % SUITE,
            "deb http://deb.debian.org/debian %s-updates main" % SUITE,
            "deb http://deb.debian.org/debian-security %s-security main" % SUITE]
-GUEST_PACKAGES = ["systemd-sysv", "udev", "linux-image-amd64", "kmod", "iproute2", "python3", "systemd-timesyncd",
+GUEST_PACKAGES = ["systemd-sysv", "udev", "linux-image-" + ARCH, "kmod", "iproute2", "python3", "systemd-timesyncd",
                   "man-db"]
 ADAPTER_SERIAL = "TF2026A1"
-BOOT_BOUND = 600  # seconds for both boots and every scenario; about 4 minutes are usual
+# Seconds for both boots and every scenario; about 4 minutes are usual, on arm64 up to 10 on a busy machine.
+BOOT_BOUND = {"amd64": 600, "arm64": 900}[ARCH]
+# The UART of the first clock setter and of the seven-bit sender, and that of the clock setter at the reboot:
+# on arm64 the board's own PL011 (guest_scenarios.py's BOARD).
+UART = {"amd64": "/dev/ttyS1", "arm64": "/dev/ttyAMA0"}[ARCH]
+SETTER_AT_BOOT = {"amd64": "/dev/ttyS2", "arm64": "/dev/ttyAMA0"}[ARCH]
 
 # The guest's own set-up: a host name with Debian's 127.0.1.1 entry, DHCP on its interface, the share
 # mounted at boot and the unit that runs the scenarios once the boot is done.
@@ -97,28 +106,36 @@ def remove_tree(path):
 def guest_image(deb):
     """The guest's disk, kernel and initrd, made again when the package list or the set-up changes."""
     packages = GUEST_PACKAGES + package_dependencies(deb)
-    recipe = json.dumps([SUITE, MIRRORS, packages, INITRAMFS, CUSTOMIZE])
-    image = WORK / ("debian%d-%s" % (RELEASE, hashlib.sha256(recipe.encode()).hexdigest()[:12]))
+    recipe = json.dumps([SUITE, MIRRORS, packages, INITRAMFS if ARCH == "amd64" else foreign_root.RECIPE, CUSTOMIZE])
+    # debian13-HASH on amd64, arm64-debian13-HASH: each name's own old disks are removed below.
+    name = ("" if ARCH == "amd64" else ARCH + "-") + "debian%d-" % RELEASE
+    image = WORK / (name + hashlib.sha256(recipe.encode()).hexdigest()[:12])
     if (image / "disk.img").exists():
         return image
-    for tool in ("mmdebstrap", "mkfs.ext4", QEMU, "qemu-img"):
+    tools = {"amd64": [], "arm64": ["unshare", foreign_root.QEMU_AARCH64]}[ARCH]
+    for tool in ("mmdebstrap", "mkfs.ext4", QEMU, "qemu-img", *tools):
         assert shutil.which(tool), "%s is missing: scripts/install-deps installs what the machine tests need" % tool
     assert os.geteuid() == 0, "the guest's root is made by mmdebstrap as root (make test runs as root)"
-    for old in [*WORK.glob("debian%d-*" % RELEASE), WORK / "making"]:
+    for old in [*WORK.glob(name + "*"), WORK / "making"]:
         remove_tree(old)
     making = WORK / "making"
     root = making / "root"
     making.mkdir(parents=True)
-    made = subprocess.run(["mmdebstrap", "--quiet", "--variant=minbase", "--include=" + ",".join(packages),
-                           "--essential-hook=" + INITRAMFS, "--customize-hook=" + CUSTOMIZE,
-                           SUITE, str(root), *MIRRORS], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    assert made.returncode == 0, made.stdout[-3000:]
-    kernel, = (root / "boot").glob("vmlinuz-*")
-    initrd, = (root / "boot").glob("initrd.img-*")
-    shutil.copy(kernel, making / "vmlinuz")
-    shutil.copy(initrd, making / "initrd.img")
-    subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "guest", "-d", str(root), str(making / "disk.img"), "2G"],
-                   check=True)
+    options = ["--variant=minbase", "--include=" + ",".join(packages), "--customize-hook=" + CUSTOMIZE,
+               SUITE, str(root), *MIRRORS]
+    if ARCH == "arm64":
+        problem = foreign_root.make_image(making, root, options)
+        assert problem is None, problem
+    else:
+        made = subprocess.run(["mmdebstrap", "--quiet", "--essential-hook=" + INITRAMFS, *options],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        assert made.returncode == 0, made.stdout[-3000:]
+        kernel, = (root / "boot").glob("vmlinuz-*")
+        initrd, = (root / "boot").glob("initrd.img-*")
+        shutil.copy(kernel, making / "vmlinuz")
+        shutil.copy(initrd, making / "initrd.img")
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "guest", "-d", str(root), str(making / "disk.img"), "2G"],
+                       check=True)
     remove_tree(root)
     making.rename(image)
     return image
@@ -128,30 +145,43 @@ def the_package():
     if "MACHINE_DEB" in os.environ:
         return Path(os.environ["MACHINE_DEB"]).resolve()
     dist = WORK / "dist"
-    subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(dist), "--no-arm64"], check=True,
+    only_this = ["--no-arm64"] if ARCH == "amd64" else []
+    subprocess.run([str(ROOT / "scripts" / "make-dist"), "--out", str(dist), *only_this], check=True,
                    stdout=subprocess.DEVNULL)
-    deb, = dist.glob("time-family_*_amd64.deb")
+    deb, = dist.glob("time-family_*_%s.deb" % ARCH)
     return deb
 
 
 def qemu_command(image, run):
-    """Two null-modem cables: ttyS1 to ttyS2, and ttyS3 to the USB adapter; ttyS0 is the console."""
+    """Two null-modem cables. On amd64: ttyS1 to ttyS2, and ttyS3 to the USB adapter; ttyS0 is the console.
+    On arm64 (the virt board): the board's PL011 (ttyAMA0) to a PCI UART (ttyS0), and a second PCI UART
+    (ttyS1) to the USB adapter; the console is hvc0."""
     def cable(name):
         path = run / (name + ".sock")
         return (["-chardev", "socket,id=%s0,path=%s,server=on,wait=off" % (name, path)],
                 ["-chardev", "socket,id=%s1,path=%s" % (name, path)])
     a_server, a_client = cable("a")
     b_server, b_client = cable("b")
-    return [QEMU, "-accel", "tcg", "-m", "1024", "-smp", "2", "-nographic", "-monitor", "none",
+    layer, share = run / "layer.qcow2", run / "share"
+    machine, console, disk, shared, uarts = {
+        "amd64": (["-accel", "tcg"], "ttyS0 edd=off", ["-drive", "file=%s,format=qcow2,if=virtio" % layer],
+                  ["-virtfs", "local,path=%s,mount_tag=machine,security_model=none,id=machine" % share],
+                  ["-serial", "file:%s" % (run / "console.log"), *a_server, "-serial", "chardev:a0", *a_client,
+                   "-serial", "chardev:a1", *b_server, "-serial", "chardev:b0"]),
+        # Pointer authentication, which the default CPU emulates slowly, is not in the Cortex-A72.
+        "arm64": (["-machine", "virt", "-cpu", "cortex-a72", "-accel", "tcg,thread=multi"], "hvc0",
+                  ["-drive", "file=%s,format=qcow2,if=none,id=disk" % layer, "-device", "virtio-blk-pci,drive=disk"],
+                  ["-fsdev", "local,path=%s,security_model=none,id=machine" % share,
+                   "-device", "virtio-9p-pci,fsdev=machine,mount_tag=machine"],
+                  ["-chardev", "file,id=console,path=%s" % (run / "console.log"), "-device", "virtio-serial-pci",
+                   "-device", "virtconsole,chardev=console", *a_server, "-serial", "chardev:a0", *a_client, *b_server,
+                   "-device", "pci-serial-2x,chardev1=a1,chardev2=b0"]),
+    }[ARCH]
+    return [QEMU, *machine, "-m", "1024", "-smp", "2", "-nographic", "-monitor", "none",
             "-kernel", str(image / "vmlinuz"), "-initrd", str(image / "initrd.img"),
-            "-append", "root=/dev/vda rw console=ttyS0 edd=off quiet",
-            "-drive", "file=%s,format=qcow2,if=virtio" % (run / "layer.qcow2"),
-            "-netdev", "user,id=net0,restrict=on", "-device", "virtio-net-pci,netdev=net0,romfile=",
-            "-virtfs", "local,path=%s,mount_tag=machine,security_model=none,id=machine" % (run / "share"),
-            "-serial", "file:%s" % (run / "console.log"),
-            *a_server, "-serial", "chardev:a0", *a_client, "-serial", "chardev:a1",
-            *b_server, "-serial", "chardev:b0", *b_client,
-            "-device", "qemu-xhci,id=xhci",
+            "-append", "root=/dev/vda rw console=%s quiet" % console, *disk,
+            "-netdev", "user,id=net0,restrict=on", "-device", "virtio-net-pci,netdev=net0,romfile=", *shared, *uarts,
+            *b_client, "-device", "qemu-xhci,id=xhci",
             "-device", "usb-serial,bus=xhci.0,chardev=b1,serial=" + ADAPTER_SERIAL]
 
 
@@ -174,7 +204,7 @@ def guest():
     packed = time.monotonic()
     image = guest_image(deb)
     made = time.monotonic()
-    run = WORK / ("run-%s" % SUITE)
+    run = WORK / ("run-%s%s" % (SUITE, "" if ARCH == "amd64" else "-" + ARCH))
     remove_tree(run)
     (run / "share" / "dist").mkdir(parents=True)
     (run / "share" / "results").mkdir()
@@ -192,8 +222,8 @@ def guest():
         ended = "the guest was still running after %d s and was ended" % BOOT_BOUND
     console = (run / "console.log").read_text(errors="replace") if (run / "console.log").exists() else ""
     results = {path.stem: json.loads(path.read_text()) for path in (run / "share" / "results").glob("*.json")}
-    print("\nmachine tests (%s): package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
-        SUITE, packed - began, made - packed, time.monotonic() - made,
+    print("\nmachine tests (%s, %s): package %.0f s, guest's disk %.0f s, guest %.0f s; scenarios: %s" % (
+        SUITE, ARCH, packed - began, made - packed, time.monotonic() - made,
         ", ".join("%s %.0f s" % (name, r["seconds"]) for name, r in sorted(results.items()))))
     if (results.get("install") or {}).get("facts"):
         print("the units' exposure: " + "; ".join(results["install"]["facts"]["exposure"]))
@@ -254,7 +284,8 @@ def test_broadcaster_sends_to_the_interface_broadcast_address_without_a_host_ent
 
 def test_clock_setter_sets_the_guest_clock_and_stops_timesyncd(guest):
     seen = facts(guest, "clock_setter")
-    assert (seen["timesyncd_before"], seen["timesyncd_after"], seen["unit"]) == ("active", "inactive", "active")
+    assert (seen["timesyncd_before"], seen["timesyncd_after"], seen["unit"], seen["line"]) == (
+        "active", "inactive", "active", [UART])
     assert seen["now"].startswith("2031-06-18 10:2")
     # Set to the whole second of a frame, which takes 36 ms to arrive.
     assert 0.03 < seen["behind_the_clock"] < 1.0
@@ -267,7 +298,7 @@ def at_the_turn(frame, turn):
 
 def test_seven_bit_drop_in_puts_seven_data_bits_on_the_uart(guest):
     seen = facts(guest, "sender_seven_bit")
-    assert "serial_time_sender_7bit /2 /R" in seen["command"]
+    assert "serial_time_sender_7bit /%d /R" % seen["port"] in seen["command"]
     assert seen["line"] == {"data_bits": 7, "parity": False, "two_stop_bits": False}
     (arrival, text), = seen["frames"]
     assert 0 <= arrival - seen["started"] < 5 and len(text) == 35 and text.endswith("#")
@@ -300,8 +331,8 @@ def test_units_enabled_run_after_a_reboot_with_nothing_failed(guest):
     facts(guest, "before_reboot")
     seen = facts(guest, "after_reboot")
     assert seen["active"] == ["active"] * 3 and seen["restarts"] == ["0"] * 3, seen["journal"]
-    # The sender waited for the adapter's link (the drop-in of the docs), the clock setter is on COM3.
-    assert seen["ports"] == [[], ["/dev/ttyUSB0"], ["/dev/ttyS2"]], seen["journal"]
+    # The sender waited for the adapter's link (the drop-in of the docs), the clock setter is on its UART.
+    assert seen["ports"] == [[], ["/dev/ttyUSB0"], [SETTER_AT_BOOT]], seen["journal"]
     assert (seen["failed"], seen["warnings"]) == ("", "")
     # Set at boot by the clock setter, which sets it again at each turn of the minute: no timing below.
     assert seen["year"] == 2034, seen["journal"]
