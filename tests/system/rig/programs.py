@@ -36,10 +36,11 @@ Under Wine, Program.pid is the process that runs the Windows program. Wine 8
 (Debian 12) runs it in the process the rig started; Wine 10 (Debian 13) runs
 start.exe there, which starts the program in a process of its own (whose
 parent is the sandbox's first process, not start.exe's) and waits for it,
-passing on its exit code. start() finds that process by a variable only
-this start put into the environment, and by the program's image and
-Windows's own libraries in its memory map, and waits for it (at most
-`patience`) unless the program ends first.
+passing on its exit code. The first use of Program.pid finds that process
+by a variable only this start put into the environment, and by the
+program's image and Windows's own libraries in its memory map, and waits
+for it (at most `patience`) unless the program ends first; start() itself
+does not wait, so that programs started one after another start together.
 """
 
 import os
@@ -79,18 +80,26 @@ def pid_reporter(fd):
 
 
 class Program:
-    def __init__(self, runner, name, tail, popen, pid, stderr_path, trace_prefix):
+    def __init__(self, runner, name, tail, popen, pid, stderr_path, trace_prefix, find_pid=None):
         self.runner = runner
         self.name = name
         self.tail = tail
         self.popen = popen
-        self.pid = pid
+        self._pid = pid
+        # Under Wine, finds the process that runs the program when .pid is first asked for.
+        self._find_pid = find_pid
         self.stderr_path = stderr_path
         self.trace_prefix = trace_prefix
         self._noted_end = False
 
+    @property
+    def pid(self):
+        if self._find_pid:
+            self._pid, self._find_pid = self._find_pid(), None
+        return self._pid
+
     def __repr__(self):
-        return "<%s %r pid %s>" % (self.name, self.tail, self.pid)
+        return "<%s %r pid %s>" % (self.name, self.tail, self._pid)
 
     @property
     def returncode(self):
@@ -230,9 +239,12 @@ class Runner:
             pid = self._read_pid(read_end, popen)
         finally:
             os.close(read_end)
+        # Not waited for here: programs started one after another start at once, as under Wine 8.
+        find_pid = None
         if self.platform == "windows":
-            pid = self._process_running(path.name, stem.name, popen, pid)
-        program = Program(self, name, tail, popen, pid, str(stem) + ".stderr", trace_prefix)
+            def find_pid(launcher=pid):
+                return self._process_running(path.name, stem.name, popen, launcher)
+        program = Program(self, name, tail, popen, pid, str(stem) + ".stderr", trace_prefix, find_pid)
         self.programs.append(program)
         return program
 
