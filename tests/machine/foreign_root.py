@@ -34,13 +34,16 @@ AARCH64_HANDLER = (r":qemu-aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x0
                    r"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
                    + QEMU_AARCH64 + ":FP")
 
-# Run by the namespace's first process; $1 is the folder the caller made, the rest the command.
+# The caller's folder as the namespace sees it: its own path may pass through folders its ids cannot
+# enter (a clone under /root) or that are private in there (/tmp).
+INSIDE = "/tmp/making"
+
+# Run by the namespace's first process in the folder the caller made (its working directory since before
+# the namespaces were made); the arguments are the command.
 SETUP = r"""
 set -eu
-folder=$1
-shift
 # Only ever a folder made for this, never this machine's root.
-[ -n "$folder" ] && [ "$(realpath "$folder")" != / ]
+[ "$(realpath .)" != / ]
 for place in /tmp /var/tmp /run/lock; do
   mount -t tmpfs -o mode=1777,size=1g root-tmp "$place"
 done
@@ -58,7 +61,10 @@ ln -s /proc/self/fd /tmp/dev/fd
 mount --no-mtab --move /tmp/dev /dev
 mount -t binfmt_misc root-binfmt /proc/sys/fs/binfmt_misc
 printf '%s' "$HANDLER" >/proc/sys/fs/binfmt_misc/register
-cd "$folder"
+mkdir /tmp/making
+# Not canonicalised: the path of "." may not be entered from in here.
+mount --no-canonicalize --bind . /tmp/making
+cd /tmp/making
 exec "$@"
 """
 
@@ -74,15 +80,20 @@ def map_ids(pid):
 
 def in_root_namespace(folder, command, log, timeout):
     """Runs `command` in `folder` (made for it, and owned by ID_BASE from now on) in the namespaces above,
-    its output into the file `log`; returns its exit status."""
+    its output into the file `log`; returns its exit status. In there `folder` is INSIDE: each argument
+    that names a path in it is given so."""
     assert str(folder) and os.path.realpath(folder) != "/"
     os.chown(folder, ID_BASE, ID_BASE)
+    command = [INSIDE + arg[len(str(folder)):] if arg == str(folder) or arg.startswith(str(folder) + "/")
+               else arg for arg in command]
     unshared, told_unshared = os.pipe()
     told_mapped, mapped = os.pipe()
     env = {**os.environ, "HANDLER": AARCH64_HANDLER, "TMPDIR": "/tmp"}
     pid = os.fork()
     if pid == 0:
         try:
+            # Entered while this machine's root may: the namespaces keep the working directory.
+            os.chdir(folder)
             os.dup2(log.fileno(), 1)
             os.dup2(log.fileno(), 2)
             if libc.unshare(CLONE_NEWUSER) != 0:
@@ -96,7 +107,7 @@ def in_root_namespace(folder, command, log, timeout):
                     os.setuid(0)
                     os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
                                            "--mount-proc", "--kill-child", "--", "/bin/sh", "-c", SETUP, "sh",
-                                           str(folder), *command], env)
+                                           *command], env)
         finally:
             os._exit(127)
     os.close(told_unshared)
